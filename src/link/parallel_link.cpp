@@ -1,0 +1,61 @@
+// The strobe/busy handshake over the three registers of a PC parallel port.
+#include "link/parallel_link.h"
+
+#include "link/port_io.h"
+
+namespace {
+LinkPorts ports{};
+}  // namespace
+
+void link_init(uint32_t port_address)
+{
+    // 16-bit arithmetic on purpose: the port numbers wrap like the x86 I/O address space does.
+    ports.data_port = static_cast<uint16_t>(port_address);
+    ports.status_port = static_cast<uint16_t>(port_address + 1);
+    ports.control_port = static_cast<uint16_t>(port_address + 2);
+}
+
+const LinkPorts& link_ports()
+{
+    return ports;
+}
+
+void set_control_idle()
+{
+    ports.control_shadow = CONTROL_IDLE;
+    write_port(ports.control_port, ports.control_shadow);
+}
+
+void write_data(uint8_t value)
+{
+    write_port(ports.data_port, value);
+}
+
+namespace {
+// Polls the status register until ACK_BIT reads `wanted`. Returns false when the budget ran out;
+// the read that exhausts the budget counts as a time-out whatever it shows.
+bool wait_for_ack(bool wanted)
+{
+    for (uint32_t left = POLL_LIMIT;;) {
+        const uint8_t status = read_port(ports.status_port);
+        if (--left == 0)
+            return false;
+        if (((status & ACK_BIT) != 0) == wanted)
+            return true;
+    }
+}
+}  // namespace
+
+int send_byte(uint8_t command, uint32_t value)
+{
+    write_port(ports.data_port, static_cast<uint8_t>(value));
+    ports.control_shadow = command;
+    write_port(ports.control_port, ports.control_shadow);  // strobe on
+    if (!wait_for_ack(true))
+        return 1;
+    ports.control_shadow = static_cast<uint8_t>(ports.control_shadow & ~STROBE_BIT);
+    write_port(ports.control_port, ports.control_shadow);  // strobe off
+    if (!wait_for_ack(false))
+        return 1;
+    return 0;
+}

@@ -1,0 +1,17 @@
+// The port seam: the only calls that reach the PC's I/O-port space.
+// Each backend (Linux, Windows, simulated board) implements them in its own source file.
+#pragma once
+
+#include <cstdint>
+
+// One byte-wide write of `value` to I/O port `port`, performed at once.
+void write_port(uint16_t port, uint8_t value);
+
+// One byte-wide read of I/O port `port`; returns the value the port delivers right now.
+uint8_t read_port(uint16_t port);
+
+// Asks the platform for the right to use the three ports first_port .. first_port + 2.
+// Returns nullptr when the ports may be used, otherwise a short text that says why not and
+// what the user can do about it (static storage, valid until the next call).
+// Never exits the process and touches no port other than first_port + 1 (the status register).
+const char* acquire_ports(uint16_t first_port);

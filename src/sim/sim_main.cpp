@@ -1,0 +1,169 @@
+// Entry point of quorva-sim: the download tool over a simulated parallel port and board, for dry
+// runs and tests on machines without either.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/download.h"
+#include "sim/sim_board.h"
+
+namespace {
+const char* const SIM_USAGE =
+    "Usage: quorva-sim [SIMULATOR OPTIONS] [--] FILE [-a PORTADRESS] [-o OFFSET]\n"
+    "Runs quorva over a simulated parallel port with the emulator board on it.\n"
+    "  --board-port=HEX   base address of the simulated port (default 378)\n"
+    "  --board=MODE       ok (default), silent (bit 7 stays 0), stuck (bit 7 stays 1)\n"
+    "  --delay=N          status reads until the board answers, and until it releases (default 1)\n"
+    "  --stall-after=N    the board answers N transfers, then stays silent\n"
+    "  --trace=FILE       write every port access to FILE\n"
+    "  --memory=FILE      write the board's 64 KiB memory to FILE after the run\n";
+
+struct SimOptions {
+    SimBoardConfig board;
+    const char* trace_path = nullptr;
+    const char* memory_path = nullptr;
+};
+
+// Whole-string unsigned number in `base`, at most `max`; returns false for anything else.
+bool parse_number(const char* text, int base, uint64_t max, uint64_t& value)
+{
+    if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text += 2;
+    if (*text == '\0' || *text == '-' || *text == '+' || *text == ' ')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, base);
+    if (errno != 0 || *end != '\0' || number > max)
+        return false;
+    value = number;
+    return true;
+}
+
+int bad_option(const char* option, const char* why)
+{
+    std::fprintf(stderr, "quorva-sim: %s: %s\n%s", option, why, SIM_USAGE);
+    return 2;
+}
+
+// Reads the simulator's own options; `first` receives the index of the tool's first argument.
+// Returns -1 to go on, otherwise the exit status to end with.
+int parse_options(int argc, char** argv, SimOptions& options, int& first)
+{
+    int i = 1;
+    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--") == 0) {
+            ++i;
+            break;
+        }
+        const char* eq = std::strchr(arg, '=');
+        const size_t name_len = eq ? static_cast<size_t>(eq - arg) : std::strlen(arg);
+        const char* value = eq ? eq + 1 : nullptr;
+        auto is = [&](const char* name) { return std::strlen(name) == name_len && std::strncmp(arg, name, name_len) == 0; };
+        uint64_t number = 0;
+        if (is("--help")) {
+            std::fputs(SIM_USAGE, stdout);
+            return 0;
+        } else if (!value) {
+            return bad_option(arg, "unknown option or missing value");
+        } else if (is("--board-port")) {
+            if (!parse_number(value, 16, 0xFFFD, number))
+                return bad_option(arg, "expected a hexadecimal port address from 0 to FFFD");
+            options.board.base = static_cast<uint16_t>(number);
+        } else if (is("--board")) {
+            if (std::strcmp(value, "ok") == 0)
+                options.board.mode = BoardMode::ok;
+            else if (std::strcmp(value, "silent") == 0)
+                options.board.mode = BoardMode::silent;
+            else if (std::strcmp(value, "stuck") == 0)
+                options.board.mode = BoardMode::stuck;
+            else
+                return bad_option(arg, "expected ok, silent or stuck");
+        } else if (is("--delay")) {
+            if (!parse_number(value, 10, 1000000, number) || number == 0)
+                return bad_option(arg, "expected a number of status reads from 1 to 1000000");
+            options.board.delay = static_cast<uint32_t>(number);
+        } else if (is("--stall-after")) {
+            if (!parse_number(value, 10, UINT32_MAX, number))
+                return bad_option(arg, "expected a number of transfers");
+            options.board.stall_after = number;
+        } else if (is("--trace") && *value) {
+            options.trace_path = value;
+        } else if (is("--memory") && *value) {
+            options.memory_path = value;
+        } else {
+            return bad_option(arg, "unknown option or missing value");
+        }
+    }
+    first = i;
+    return -1;
+}
+
+FILE* open_output(const char* path)
+{
+    FILE* file = std::fopen(path, "wb");
+    if (!file)
+        std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", path, std::strerror(errno));
+    return file;
+}
+
+void print_board_summary()
+{
+    const SimReport& r = sim_report();
+    std::fprintf(stderr, "quorva-sim: board stored %lu databytes", static_cast<unsigned long>(r.stored));
+    if (r.stored > 0)
+        std::fprintf(stderr, " at 0x%04X to 0x%04X", static_cast<unsigned>(r.lowest), static_cast<unsigned>(r.highest));
+    std::fprintf(stderr, ", %s; %llu port writes, %llu port reads\n",
+                 r.end_received ? "end command received" : "no end command",
+                 static_cast<unsigned long long>(r.writes), static_cast<unsigned long long>(r.reads));
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimOptions options;
+    int first = 1;
+    const int early = parse_options(argc, argv, options, first);
+    if (early >= 0)
+        return early;
+
+    FILE* trace = nullptr;
+    FILE* memory = nullptr;
+    if (options.trace_path && !(trace = open_output(options.trace_path)))
+        return 2;
+    if (options.memory_path && !(memory = open_output(options.memory_path))) {
+        if (trace)
+            std::fclose(trace);
+        return 2;
+    }
+
+    sim_reset(options.board);
+    sim_trace_to(trace);
+
+    // The tool sees the arguments after the simulator's own as its arguments 1, 2, ...
+    std::vector<char*> tool_argv;
+    tool_argv.push_back(argv[0]);
+    for (int i = first; i < argc; ++i)
+        tool_argv.push_back(argv[i]);
+    tool_argv.push_back(nullptr);
+    const int status = quorva_main(static_cast<int>(tool_argv.size() - 1), tool_argv.data());
+
+    sim_trace_to(nullptr);
+    bool written = true;
+    if (trace && std::fclose(trace) != 0)
+        written = false;
+    if (memory) {
+        written = std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) == BOARD_MEMORY_SIZE && written;
+        written = std::fclose(memory) == 0 && written;
+    }
+    print_board_summary();
+    if (!written) {
+        std::fprintf(stderr, "quorva-sim: writing the trace or memory file failed\n");
+        return 2;
+    }
+    return status;
+}
