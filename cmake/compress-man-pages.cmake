@@ -1,0 +1,12 @@
+# Run by CPack on the staged files of the .deb: Debian installs manual pages gzip-compressed.
+file(GLOB_RECURSE quorva_pages "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*.1")
+list(FILTER quorva_pages INCLUDE REGEX "/man/man1/[^/]+\\.1$")
+foreach(quorva_page IN LISTS quorva_pages)
+  execute_process(COMMAND gzip -9nf "${quorva_page}" RESULT_VARIABLE quorva_gzip_status)
+  if(NOT quorva_gzip_status EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${quorva_page}")
+  endif()
+endforeach()
+if(NOT quorva_pages)
+  message(FATAL_ERROR "no manual pages staged under ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+endif()

@@ -1,0 +1,61 @@
+# Install rules and packages: the usual file-system layout with manual pages and a .deb on Linux,
+# a flat zip with the two programs and their texts on Windows. The version comes from project().
+include(GNUInstallDirs)
+
+# Packaged programs must run with nothing but the C library (and, on Windows, the system DLLs):
+# the C++ runtime is linked in.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  foreach(quorva_program quorva quorva-sim)
+    target_link_options(${quorva_program} PRIVATE -static-libstdc++ -static-libgcc)
+  endforeach()
+endif()
+
+if(WIN32)
+  # A zip unpacks into one folder: the programs and their texts side by side.
+  install(TARGETS quorva quorva-sim RUNTIME DESTINATION .)
+  install(FILES README.md packaging/PORT-ACCESS.txt DESTINATION .)
+else()
+  install(TARGETS quorva quorva-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  foreach(quorva_page quorva.1 quorva-sim.1)
+    configure_file(man/${quorva_page}.in man/${quorva_page} @ONLY)  # the footer shows the version
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${quorva_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME quorva)
+set(CPACK_PACKAGE_VENDOR "Quorva")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quorva developers <eproms@quorva.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "download tool for an EPROM emulator board on the PC parallel port")
+set(CPACK_PACKAGE_DESCRIPTION
+    "quorva sends a raw binary image of up to 64 KiB into an EPROM emulator board on a PC parallel\n\
+port, one byte at a time with a strobe/busy handshake, driving the port's registers with x86\n\
+in/out instructions. quorva-sim is the same tool over a simulated board, for dry runs.")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "quorva-${PROJECT_VERSION}-win32")
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quorva_<version>-<release>_<architecture>.deb
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS srecord)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/compress-man-pages.cmake)
+  # The architecture is taken from dpkg --print-architecture by CPack itself.
+  find_program(QUORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(QUORVA_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # libc6 with the lowest version the programs need
+  else()
+    message(STATUS "dpkg-shlibdeps not found (package dpkg-dev): the .deb depends on libc6 unversioned")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS libc6)
+  endif()
+endif()
+
+include(CPack)
