@@ -15,3 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # libgcc, libstdc++ and (with the posix thread model) winpthread go into the executable.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# A release build leaves out the symbol tables of those libraries, most of the file size.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
