@@ -37,7 +37,8 @@ mkdir -p "$WINEPREFIX"
 timeout 60 wineserver -p
 trap 'wineserver -k || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    timeout 300 wineboot -i
+    # Creating the prefix is noisy; its messages are shown only when it fails.
+    timeout 300 wineboot -i >build-windows-i686/wineboot.log 2>&1 || { cat build-windows-i686/wineboot.log; exit 1; }
 fi
 
 timeout 600 bash tests/end_to_end.sh "$root/build-windows-i686/quorva.exe" "$root/build-windows-i686/quorva-sim.exe" \

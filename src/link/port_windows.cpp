@@ -12,8 +12,9 @@ const void* probe_address = nullptr;        // the guarded `in` instruction whil
 volatile LONG probe_refused = 0;            // set by the handler when that instruction faulted
 
 // Windows NT and later raise a privileged-instruction exception for a port instruction the
-// process has no right to (wine raises the same). Only a fault at the probe's own instruction is
-// taken: it is skipped (`in al,dx` is one byte long) and recorded; anything else goes on as usual.
+// process has no right to (wine raises the same); an access violation there is taken as a refusal
+// too. Only a fault at the probe's own instruction is taken: it is skipped (`in al,dx` is one byte
+// long) and recorded; anything else goes on to the next handler as usual.
 LONG CALLBACK on_probe_fault(EXCEPTION_POINTERS* info)
 {
     const DWORD code = info->ExceptionRecord->ExceptionCode;
