@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the built programs as processes and compares their standard output byte for byte,
 # their exit status, and quorva-sim's trace and memory files.
-# Usage: end_to_end.sh QUORVA QUORVA_SIM SAMPLES_DIR [RUNNER]
-#   RUNNER (optional) is a command put before each program, for example wine; its output has
-#   "\r\n" turned into "\n" before the comparison.
+# Usage: end_to_end.sh QUORVA QUORVA_SIM SAMPLES_DIR [RUNNER [REFERENCE_SIM]]
+#   RUNNER (optional) is a command put before each program, for example wine; its output must have
+#   "\r\n" line ends (text mode), turned into "\n" before the comparison.
+#   REFERENCE_SIM (optional) is a quorva-sim of another build, run directly with the same arguments
+#   as the runs that write a trace and a memory file; their files must be byte for byte the same.
 set -u
-quorva=$1 sim=$2 samples=$3 runner=${4:-}
+quorva=$1 sim=$2 samples=$3 runner=${4:-} reference=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -24,7 +26,7 @@ check() {
     status=$?
     if [ -n "$runner" ]; then sed 's/\r$//' out.raw >out.txt; else cp out.raw out.txt; fi
     printf '%s' "$want_out" >want.txt
-    if [ "$status" != "$want_status" ] || ! cmp -s out.txt want.txt; then
+    if [ "$status" != "$want_status" ] || ! cmp -s out.txt want.txt || ! line_ends_ok; then
         echo "FAIL: $name (status $status, expected $want_status)"
         diff want.txt out.txt | head -20
         sed 's/^/  stderr: /' err.txt | head -5
@@ -39,6 +41,25 @@ expect() {
     local name=$1
     shift
     if "$@"; then passes=$((passes + 1)); else echo "FAIL: $name"; failures=$((failures + 1)); fi
+}
+
+# Through a runner every line of standard output ends in "\r\n", as a Windows console program's.
+line_ends_ok() {
+    [ -z "$runner" ] || [ "$(tr -cd '\r' <out.raw | wc -c)" = "$(tr -cd '\n' <out.raw | wc -c)" ]
+}
+
+# same_as_reference NAME SIM_ARGS...: the reference quorva-sim, run with the same arguments in a
+# folder of its own, must write the same trace.txt and memory.bin as the last run.
+mkdir ref
+cp hello.bin ref/
+same_files() { cmp -s trace.txt ref/trace.txt && cmp -s memory.bin ref/memory.bin; }
+same_as_reference() {
+    local name=$1
+    shift
+    [ -n "$reference" ] || return 0
+    rm -f ref/trace.txt ref/memory.bin
+    (cd ref && "$reference" "$@" >/dev/null 2>&1 </dev/null)
+    expect "$name: trace and memory file as the reference build's" same_files
 }
 
 size=$(wc -c <hello.bin)
@@ -58,17 +79,20 @@ expect "trace starts with the idle value and the probe" bash -c \
     "[ \"\$(head -6 trace.txt | tr '\n' ,)\" = 'W 037A 04,W 0378 00,W 037A 01,R 0379 FF,W 037A 00,R 0379 7F,' ]"
 expect "trace has every port access" bash -c \
     "[ \$(wc -l <trace.txt) = $((1 + 5 + 200000 + 15 * size + 5)) ] && [ \$(grep -c '^W 0378 00\$' trace.txt) -ge 200000 ]"
+same_as_reference "download" --trace=trace.txt --memory=memory.bin hello.bin
 cp trace.txt trace-download.txt
 cp memory.bin memory-download.bin
 check "download at an offset, options as given" 0 \
     "$banner"$'Settings: portadress 0x278  offset 0xFFF0\n'"Send databytes: 16  0x0010"$'\n\nFile longer than the room from offset 0xFFF0 to 0xFFFF: the rest was not sent !\n' \
-    "$sim" --board-port=0x278 -- hello.bin -a 278 -o FFF0
+    "$sim" --board-port=0x278 --trace=trace.txt --memory=memory.bin -- hello.bin -a 278 -o FFF0
+same_as_reference "download at an offset" --board-port=0x278 --trace=trace.txt --memory=memory.bin -- hello.bin -a 278 -o FFF0
 check "board elsewhere" 1 "$banner"$'Settings: portadress 0x278  offset 0x0000\n\nQuorvaemulator not found at portadress 0x278 !\n' \
     "$sim" hello.bin -a 278
 check "silent board" 1 "$banner"$'Settings: portadress 0x378  offset 0x0000\n\nQuorvaemulator not found at portadress 0x378 !\n' \
     "$sim" --board=silent hello.bin
 check "board stalls" 1 "$banner"$'Settings: portadress 0x378  offset 0x0100\n\nQuorvaemulator stopped answering at address 0x0102 after 2 databytes !\n' \
-    "$sim" --stall-after=7 hello.bin -a 378 -o 100
+    "$sim" --stall-after=7 --delay=3 --trace=trace.txt --memory=memory.bin hello.bin -a 378 -o 100
+same_as_reference "board stalls" --stall-after=7 --delay=3 --trace=trace.txt --memory=memory.bin hello.bin -a 378 -o 100
 check "offset out of range" 1 "$banner"$'Settings: portadress 0x378  offset 0xFFFFFFFF\n\nOffset 0xFFFFFFFF out of range (0x0000 to 0xFFFF) !\n' \
     "$sim" hello.bin -a 378 -o -1
 check "port out of range" 1 "$banner"$'Settings: portadress 0x10378  offset 0x0000\n\nPortadress 0x10378 out of range (0x0000 to 0xFFFD) !\n' \
@@ -89,6 +113,10 @@ if [ -z "$runner" ]; then
     else
         echo "SKIPPED: quorva with a file: this machine grants port access, and the test must not touch real hardware"
     fi
+else
+    # Under wine a port instruction is refused as on Windows NT: the probe must catch that.
+    check "real tool: refused ports" 1 "$banner"$'Settings: portadress 0x378  offset 0x0000\n\nNo access to portadress 0x378 (port instructions are refused: run as administrator with a port-access driver such as giveio installed) !\n' \
+        "$quorva" hello.bin
 fi
 
 echo "end-to-end: $passes passed, $failures failed"
