@@ -100,6 +100,25 @@ check "port out of range" 1 "$banner"$'Settings: portadress 0x10378  offset 0x00
 check "bad simulator option" 2 "" "$sim" --board=broken hello.bin
 expect "bad simulator option is explained on standard error" grep -q 'quorva-sim: --board=broken' err.txt
 
+# Odd inputs: empty, endless, unreadable, a pipe, a name too long for the system.
+settings=$'Settings: portadress 0x378  offset 0x0000\n'
+longer=$'\nFile longer than the room from offset 0x0000 to 0xFFFF: the rest was not sent !\n'
+: >empty.bin
+long_name=$(printf 'n%.0s' $(seq 4000))
+check "empty file" 0 "$banner$settings"$'Send databytes: 0  0x0000\n' "$sim" empty.bin
+check "name of 4000 characters" 1 "$banner"$'\nFile '"$long_name"$' not found !\n' "$sim" "$long_name"
+if [ -z "$runner" ]; then
+    mkfifo fifo
+    timeout 20 sh -c 'cat hello.bin >fifo' &
+    check "image through a pipe" 0 "$banner$settings$summary"$'\n' timeout 20 "$sim" --memory=memory.bin fifo
+    wait
+    expect "the pipe's bytes reached the board" cmp -s memory.bin memory-download.bin
+    check "endless file stops at 64 KiB" 0 "$banner$settings"$'Send databytes: 65536  0x10000\n'"$longer" \
+        timeout 20 "$sim" /dev/zero
+    check "file that opens but cannot be read" 1 \
+        "$banner$settings"$'\nRead error in the image file after 0 databytes !\n' timeout 20 "$sim" /proc/self/mem
+fi
+
 # The real tool, only where it cannot reach the ports.
 check "real tool: usage" 1 "$banner$usage" "$quorva"
 check "real tool: missing file" 1 "$banner"$'\nFile missing.bin not found !\n' "$quorva" missing.bin
