@@ -55,24 +55,6 @@ TEST(SendByte, HandshakeAndTimeOuts)
     }
 }
 
-TEST(SendByte, StrobeClearsOnlyAfterTheAnswerAndKeepsTheCommandBits)
-{
-    SimBoardConfig config;
-    config.base = 0x278;
-    config.delay = 3;
-    sim_reset(config);
-    std::vector<PortAccess> log;
-    sim_record_to(&log);
-    link_init(0x278);
-    EXPECT_EQ(send_byte(CMD_ADDR_HIGH, 0x12), 0);
-    sim_record_to(nullptr);
-    const std::vector<PortAccess> expected = {
-        {'W', 0x278, 0x12}, {'W', 0x27A, 0x03}, {'R', 0x279, 0x7F}, {'R', 0x279, 0x7F}, {'R', 0x279, 0xFF},
-        {'W', 0x27A, 0x02}, {'R', 0x279, 0xFF}, {'R', 0x279, 0xFF}, {'R', 0x279, 0x7F},
-    };
-    EXPECT_EQ(log, expected);
-}
-
 TEST(LinkInit, PortNumbersWrapAtSixteenBits)
 {
     const struct {

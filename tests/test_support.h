@@ -1,4 +1,4 @@
-// Shared helpers for the tests: image streams and running the download with its output captured.
+// Shared helpers for the tests: image streams, and the download run with its messages captured.
 #pragma once
 
 #include <cstdio>
@@ -13,17 +13,14 @@
 // Readable port accesses in test failures.
 inline void PrintTo(const PortAccess& a, std::ostream* os)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "%c %04X %02X", a.kind, static_cast<unsigned>(a.port), static_cast<unsigned>(a.value));
-    *os << text;
+    *os << a.kind << ' ' << std::hex << a.port << ' ' << static_cast<unsigned>(a.value) << std::dec;
 }
 
 // A read-only stream holding `bytes`, positioned at the start.
 inline FILE* image_of(const std::vector<unsigned char>& bytes)
 {
     FILE* f = std::tmpfile();
-    if (!bytes.empty())
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::rewind(f);
     return f;
 }
@@ -32,7 +29,7 @@ inline std::vector<unsigned char> pattern(size_t size, unsigned seed = 1)
 {
     std::vector<unsigned char> bytes(size);
     for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<unsigned char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+        bytes[i] = static_cast<unsigned char>(i * 131 + seed * 17 + (i >> 8));
     return bytes;
 }
 
@@ -41,13 +38,12 @@ struct Captured {
     std::string out;
 };
 
-// Runs `body` with the tool's messages sent to a temporary file, and returns them.
-template <typename Body>
-Captured capture(Body body)
+// Runs the download with the tool's messages sent to a temporary file, and returns them.
+inline Captured download(uint32_t port_address, uint32_t offset, FILE* image)
 {
     FILE* out = std::tmpfile();
     set_console(out);
-    const int status = body();
+    const int status = run_download(DownloadSettings{port_address, offset}, image);
     set_console(nullptr);
     std::string text;
     std::rewind(out);
@@ -55,9 +51,4 @@ Captured capture(Body body)
         text.push_back(static_cast<char>(c));
     std::fclose(out);
     return {status, text};
-}
-
-inline Captured download(uint32_t port_address, uint32_t offset, FILE* image)
-{
-    return capture([&] { return run_download(DownloadSettings{port_address, offset}, image); });
 }
