@@ -99,6 +99,8 @@ check "port out of range" 1 "$banner"$'Settings: portadress 0x10378  offset 0x00
     "$sim" hello.bin -a 10378
 check "bad simulator option" 2 "" "$sim" --board=broken hello.bin
 expect "bad simulator option is explained on standard error" grep -q 'quorva-sim: --board=broken' err.txt
+check "memory file naming the image" 2 "" "$sim" --memory=hello.bin hello.bin
+expect "the image is left as it was" cmp -s hello.bin "$samples/hello.bin"
 
 # Odd inputs: empty, endless, unreadable, a pipe, a name too long for the system.
 settings=$'Settings: portadress 0x378  offset 0x0000\n'

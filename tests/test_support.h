@@ -20,7 +20,8 @@ inline void PrintTo(const PortAccess& a, std::ostream* os)
 inline FILE* image_of(const std::vector<unsigned char>& bytes)
 {
     FILE* f = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::rewind(f);
     return f;
 }

@@ -131,34 +131,33 @@ int main(int argc, char** argv)
     if (early >= 0)
         return early;
 
-    FILE* trace = nullptr;
-    FILE* memory = nullptr;
-    if (options.trace_path && !(trace = open_output(options.trace_path)))
-        return 2;
-    if (options.memory_path && !(memory = open_output(options.memory_path))) {
-        if (trace)
-            std::fclose(trace);
-        return 2;
-    }
-
-    sim_reset(options.board);
-    sim_trace_to(trace);
-
     // The tool sees the arguments after the simulator's own as its arguments 1, 2, ...
     std::vector<char*> tool_argv;
     tool_argv.push_back(argv[0]);
     for (int i = first; i < argc; ++i)
         tool_argv.push_back(argv[i]);
     tool_argv.push_back(nullptr);
-    const int status = quorva_main(static_cast<int>(tool_argv.size() - 1), tool_argv.data());
 
+    // An output file must not be the image itself: opening it for writing would empty it.
+    const char* image = first < argc ? argv[first] : "";
+    for (const char* path : {options.trace_path, options.memory_path})
+        if (path && std::strcmp(path, image) == 0)
+            return bad_option(path, "the trace and memory files must not be the image file");
+
+    FILE* trace = nullptr;
+    if (options.trace_path && !(trace = open_output(options.trace_path)))
+        return 2;
+    sim_reset(options.board);
+    sim_trace_to(trace);
+    const int status = quorva_main(static_cast<int>(tool_argv.size() - 1), tool_argv.data());
     sim_trace_to(nullptr);
-    bool written = true;
-    if (trace && std::fclose(trace) != 0)
-        written = false;
-    if (memory) {
-        written = std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) == BOARD_MEMORY_SIZE && written;
-        written = std::fclose(memory) == 0 && written;
+
+    // The memory file is opened only now, after the image has been read.
+    bool written = !trace || std::fclose(trace) == 0;
+    if (options.memory_path) {
+        FILE* memory = open_output(options.memory_path);
+        written = memory && std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) == BOARD_MEMORY_SIZE &&
+                  std::fclose(memory) == 0 && written;
     }
     print_board_summary();
     if (!written) {
