@@ -1,5 +1,6 @@
 // Port backend for Linux on x86: in/out instructions, rights from ioperm for the three ports only.
 #include "link/port_io.h"
+#include "link/x86_io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,14 +8,12 @@
 
 void write_port(uint16_t port, uint8_t value)
 {
-    asm volatile("outb %b0, %w1" : : "a"(value), "Nd"(port) : "memory");
+    x86_out(port, value);
 }
 
 uint8_t read_port(uint16_t port)
 {
-    uint8_t value;
-    asm volatile("inb %w1, %b0" : "=a"(value) : "Nd"(port) : "memory");
-    return value;
+    return x86_in(port);
 }
 
 const char* acquire_ports(uint16_t first_port)

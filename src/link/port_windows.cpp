@@ -1,6 +1,7 @@
 // Port backend for 32-bit Windows on x86: in/out instructions; rights from a port-access driver
 // of the giveio kind where one is installed, checked by one guarded read of the status port.
 #include "link/port_io.h"
+#include "link/x86_io.h"
 
 #include <windows.h>
 
@@ -70,14 +71,12 @@ bool status_read_refused(uint16_t status_port)
 
 void write_port(uint16_t port, uint8_t value)
 {
-    asm volatile("outb %b0, %w1" : : "a"(value), "Nd"(port) : "memory");
+    x86_out(port, value);
 }
 
 uint8_t read_port(uint16_t port)
 {
-    uint8_t value;
-    asm volatile("inb %w1, %b0" : "=a"(value) : "Nd"(port) : "memory");
-    return value;
+    return x86_in(port);
 }
 
 const char* acquire_ports(uint16_t first_port)
