@@ -156,8 +156,12 @@ int main(int argc, char** argv)
     bool written = !trace || std::fclose(trace) == 0;
     if (options.memory_path) {
         FILE* memory = open_output(options.memory_path);
-        written = memory && std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) == BOARD_MEMORY_SIZE &&
-                  std::fclose(memory) == 0 && written;
+        if (!memory)
+            written = false;
+        else if (std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) != BOARD_MEMORY_SIZE)
+            written = (std::fclose(memory), false);
+        else
+            written = std::fclose(memory) == 0 && written;
     }
     print_board_summary();
     if (!written) {
