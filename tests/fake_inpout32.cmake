@@ -1,0 +1,1 @@
+# (placeholder: the fake inpout32.dll target goes here)

@@ -1,0 +1,1 @@
+# (placeholder: the ppdev LD_PRELOAD library target goes here)
