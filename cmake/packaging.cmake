@@ -4,7 +4,7 @@ include(GNUInstallDirs)
 
 # Packaged programs must run with nothing but the C library (and, on Windows, the system DLLs):
 # the C++ runtime is linked in.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+if(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang)$")
   foreach(quorva_program quorva quorva-sim)
     target_link_options(${quorva_program} PRIVATE -static-libstdc++ -static-libgcc)
   endforeach()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/download.h"
+#include "sim/same_file.h"
 #include "sim/sim_board.h"
 
 namespace {
@@ -19,7 +20,8 @@ const char* const SIM_USAGE =
     "  --delay=N          status reads until the board answers, and until it releases (default 1)\n"
     "  --stall-after=N    the board answers N transfers, then stays silent\n"
     "  --trace=FILE       write every port access to FILE\n"
-    "  --memory=FILE      write the board's 64 KiB memory to FILE after the run\n";
+    "  --memory=FILE      write the board's 64 KiB memory to FILE after the run\n"
+    "  --help             print this text and exit\n";
 
 struct SimOptions {
     SimBoardConfig board;
@@ -138,30 +140,30 @@ int main(int argc, char** argv)
         tool_argv.push_back(argv[i]);
     tool_argv.push_back(nullptr);
 
-    // An output file must not be the image itself: opening it for writing would empty it.
+    // An output file must never be the image, by whatever name: opening it would empty the image.
+    // Both files are opened before the run, so that one that cannot be written stops it early.
     const char* image = first < argc ? argv[first] : "";
     for (const char* path : {options.trace_path, options.memory_path})
-        if (path && std::strcmp(path, image) == 0)
+        if (path && same_file(path, image))
             return bad_option(path, "the trace and memory files must not be the image file");
-
     FILE* trace = nullptr;
-    if (options.trace_path && !(trace = open_output(options.trace_path)))
+    FILE* memory = nullptr;
+    if ((options.trace_path && !(trace = open_output(options.trace_path))) ||
+        (options.memory_path && !(memory = open_output(options.memory_path)))) {
+        if (trace)
+            std::fclose(trace);
         return 2;
+    }
+
     sim_reset(options.board);
     sim_trace_to(trace);
     const int status = quorva_main(static_cast<int>(tool_argv.size() - 1), tool_argv.data());
     sim_trace_to(nullptr);
 
-    // The memory file is opened only now, after the image has been read.
     bool written = !trace || std::fclose(trace) == 0;
-    if (options.memory_path) {
-        FILE* memory = open_output(options.memory_path);
-        if (!memory)
-            written = false;
-        else if (std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) != BOARD_MEMORY_SIZE)
-            written = (std::fclose(memory), false);
-        else
-            written = std::fclose(memory) == 0 && written;
+    if (memory) {
+        written = std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) == BOARD_MEMORY_SIZE && written;
+        written = std::fclose(memory) == 0 && written;
     }
     print_board_summary();
     if (!written) {
