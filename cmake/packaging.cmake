@@ -13,7 +13,12 @@ endif()
 if(WIN32)
   # A zip unpacks into one folder: the programs and their texts side by side.
   install(TARGETS quorva quorva-sim RUNTIME DESTINATION .)
-  install(FILES README.md packaging/PORT-ACCESS.txt DESTINATION .)
+  # Their texts with CRLF line ends: the Notepad of older Windows shows an LF file as one line.
+  foreach(quorva_text README.md packaging/PORT-ACCESS.txt)
+    get_filename_component(quorva_name ${quorva_text} NAME)
+    configure_file(${quorva_text} crlf/${quorva_name} @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crlf/${quorva_name} DESTINATION .)
+  endforeach()
 else()
   install(TARGETS quorva quorva-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   foreach(quorva_page quorva.1 quorva-sim.1)

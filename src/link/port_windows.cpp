@@ -1,8 +1,9 @@
-// Port backend for 32-bit Windows on x86: in/out instructions; rights from a port-access driver
-// of the giveio kind where one is installed, checked by one guarded read of the status port.
+// Port backend for 32-bit Windows on x86: in/out instructions where a guarded status read shows
+// they are allowed (Windows 9x/ME, or a giveio driver), otherwise the functions of InpOut32's DLL.
 #include "link/port_io.h"
 #include "link/x86_io.h"
 
+#include <cstring>
 #include <windows.h>
 
 static_assert(sizeof(void*) == 4, "the Windows port backend is written for 32-bit Windows (x86)");
@@ -40,12 +41,68 @@ void guarded_read(uint16_t port)
 
 using AddHandler = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
 using RemoveHandler = ULONG(WINAPI*)(PVOID);
+using DriverOpen = BOOL(WINAPI*)();
+using PortWrite = void(WINAPI*)(USHORT, UCHAR);
+using PortRead = UCHAR(WINAPI*)(USHORT);
 
 template <typename Function>
-Function kernel_function(const char* name)
+Function find_function(HMODULE module, const char* name)
 {
-    const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
+    const FARPROC found = GetProcAddress(module, name);
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+void WINAPI instruction_write(USHORT port, UCHAR value) { x86_out(port, value); }
+UCHAR WINAPI instruction_read(USHORT port) { return x86_in(port); }
+
+// What write_port and read_port call: the instructions themselves, or InpOut32's functions once
+// that route is taken. Either way one port access is one call.
+PortWrite port_write = instruction_write;
+PortRead port_read = instruction_read;
+
+// Loads inpout32.dll from the folder whose path fills the first `length` characters of `path`
+// (0 when that folder is unknown), always by its full path: a bare name would also search the
+// current directory and PATH, where a planted DLL would run with the user's rights.
+HMODULE load_inpout(char* path, size_t length)
+{
+    static const char name[] = "\\inpout32.dll";
+    if (length == 0 || length + sizeof name > MAX_PATH)
+        return nullptr;
+    std::memcpy(path + length, name, sizeof name);
+    return LoadLibraryA(path);
+}
+
+// Windows NT and later without giveio: InpOut32 (from the program's own folder, else the system
+// folder) reaches the ports through its own driver. Loaded at run time, so that the program
+// starts without it. Returns nullptr when its functions now serve the ports, else the reason.
+const char* take_inpout(bool giveio_open)
+{
+    char path[MAX_PATH];
+    const DWORD got = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const char* cut = got > 0 && got < MAX_PATH ? std::strrchr(path, '\\') : nullptr;
+    HMODULE dll = load_inpout(path, cut ? static_cast<size_t>(cut - path) : 0);
+    if (!dll) {
+        const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+        dll = load_inpout(path, length < MAX_PATH ? length : 0);
+    }
+    if (!dll)
+        return giveio_open ? "the giveio driver did not open the ports: run as administrator and check the driver, "
+                             "or put inpout32.dll (InpOut32) beside quorva.exe"
+                           : "port instructions are refused: put inpout32.dll (InpOut32) beside quorva.exe and run it "
+                             "once as administrator; on 32-bit Windows NT to XP a giveio driver also works";
+    const auto driver_open = find_function<DriverOpen>(dll, "IsInpOutDriverOpen");
+    const auto write = find_function<PortWrite>(dll, "DlPortWritePortUchar");
+    const auto read = find_function<PortRead>(dll, "DlPortReadPortUchar");
+    const bool complete = driver_open && write && read;
+    if (!complete || !driver_open()) {
+        FreeLibrary(dll);
+        return complete ? "inpout32.dll could not open its driver: run quorva.exe once as administrator to install it"
+                        : "inpout32.dll is not InpOut32 (IsInpOutDriverOpen, DlPortReadPortUchar or "
+                          "DlPortWritePortUchar missing): replace it with InpOut32's own";
+    }
+    port_write = write;
+    port_read = read;
+    return nullptr;
 }
 
 // Reads the status port once with the fault handler in place; true when the read was refused.
@@ -54,8 +111,9 @@ Function kernel_function(const char* name)
 bool status_read_refused(uint16_t status_port)
 {
     probe_refused = 0;
-    const auto add = kernel_function<AddHandler>("AddVectoredExceptionHandler");
-    const auto remove = kernel_function<RemoveHandler>("RemoveVectoredExceptionHandler");
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const auto add = find_function<AddHandler>(kernel, "AddVectoredExceptionHandler");
+    const auto remove = find_function<RemoveHandler>(kernel, "RemoveVectoredExceptionHandler");
     if (PVOID handler = add && remove ? add(1, on_probe_fault) : nullptr) {
         guarded_read(status_port);
         remove(handler);
@@ -71,12 +129,12 @@ bool status_read_refused(uint16_t status_port)
 
 void write_port(uint16_t port, uint8_t value)
 {
-    x86_out(port, value);
+    port_write(port, value);
 }
 
 uint8_t read_port(uint16_t port)
 {
-    return x86_in(port);
+    return port_read(port);
 }
 
 const char* acquire_ports(uint16_t first_port)
@@ -88,10 +146,8 @@ const char* acquire_ports(uint16_t first_port)
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
 
     // Windows 95/98/ME allow port instructions to every program; on NT and later the probe
-    // shows whether a driver has opened them for this process.
+    // shows whether a driver has opened them for this process, and when none has, InpOut32 is next.
     if (!status_read_refused(static_cast<uint16_t>(first_port + 1)))
         return nullptr;
-    if (port_driver != INVALID_HANDLE_VALUE)
-        return "the port-access driver did not open the ports: run as administrator and check the driver";
-    return "port instructions are refused: run as administrator with a port-access driver such as giveio installed";
+    return take_inpout(port_driver != INVALID_HANDLE_VALUE);
 }

@@ -144,8 +144,10 @@ int main(int argc, char** argv)
     // Both files are opened before the run, so that one that cannot be written stops it early.
     const char* image = first < argc ? argv[first] : "";
     for (const char* path : {options.trace_path, options.memory_path})
-        if (path && same_file(path, image))
-            return bad_option(path, "the trace and memory files must not be the image file");
+        if (path && same_file(path, image)) {
+            std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n", path);
+            return 2;
+        }
     FILE* trace = nullptr;
     FILE* memory = nullptr;
     if ((options.trace_path && !(trace = open_output(options.trace_path))) ||

@@ -1,0 +1,151 @@
+// LD_PRELOAD stand-in for the kernel's parallel-port device under the real quorva: it answers the
+// /proc/sys/dev/parport look-up, the open of /dev/parportN and the PP ioctls from the simulated
+// board, and refuses ioperm, so that no run under it ever reaches real port hardware.
+// Environment:
+//   FAKE_PARPORTS="632 888"  decimal bases of parport0, parport1, ...; unset: no parallel port
+//   FAKE_PARPORT_ERRNO=E     opening /dev/parportN fails with the error E (EACCES, ENOENT, ...)
+//   FAKE_IOPERM_ERRNO=E      ioperm fails with the error E instead of ENOSYS
+//   FAKE_UID=N               getuid returns N; ioperm while it is not 0 aborts
+//   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
+//   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "link/port_io.h"
+#include "sim/sim_board.h"
+
+#define EXPORTED extern "C" __attribute__((visibility("default")))
+
+namespace {
+int port_fd = -1;  // the descriptor handed out for /dev/parportN
+uint16_t base = 0;
+bool claimed = false;
+FILE* trace = nullptr;
+
+int fail(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// The error named by the variable ("EACCES"), or `otherwise` when it is not set.
+int named_error(const char* variable, int otherwise)
+{
+    const char* name = std::getenv(variable);
+    for (int error = 1; name && error < 200; ++error)
+        if (const char* known = strerrorname_np(error); known && std::strcmp(known, name) == 0)
+            return error;
+    return otherwise;
+}
+
+// The base of parport `number` from FAKE_PARPORTS, or -1 when there is none.
+long fake_base(int number)
+{
+    const char* list = std::getenv("FAKE_PARPORTS");
+    long value = -1;
+    for (int i = 0, used = 0; list && i <= number; ++i, list += used)
+        if (std::sscanf(list, "%ld%n", &value, &used) != 1)
+            return -1;
+    return list ? value : -1;
+}
+
+// N when `path` is exactly `format` (which ends in %n) with N filled in, otherwise -1.
+int parport_number(const char* path, const char* format)
+{
+    int number = -1, length = -1;
+    return std::sscanf(path, format, &number, &length) == 1 && length >= 0 && !path[length] ? number : -1;
+}
+
+__attribute__((destructor)) void finish()
+{
+    if (trace)
+        std::fclose(trace);
+    const char* path = std::getenv("FAKE_MEMORY");
+    if (FILE* memory = path ? std::fopen(path, "wb") : nullptr) {
+        std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory);
+        std::fclose(memory);
+    }
+}
+}  // namespace
+
+EXPORTED uid_t getuid() noexcept
+{
+    const char* uid = std::getenv("FAKE_UID");
+    return uid ? static_cast<uid_t>(std::atol(uid)) : reinterpret_cast<uid_t (*)()>(dlsym(RTLD_NEXT, "getuid"))();
+}
+
+EXPORTED int ioperm(unsigned long, unsigned long, int) noexcept
+{
+    if (getuid() != 0)
+        std::abort();  // a normal user must never ask for the port instructions
+    return fail(named_error("FAKE_IOPERM_ERRNO", ENOSYS));
+}
+
+// Serves the parallel-port paths; every other path goes to the real open.
+EXPORTED int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    static const auto real_open = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    const int info = parport_number(path, "/proc/sys/dev/parport/parport%d/base-addr%n");
+    const int device = parport_number(path, "/dev/parport%d%n");
+    if (info < 0 && device < 0)
+        return real_open(path, flags, mode);
+    const long port = fake_base(info >= 0 ? info : device);
+    if (port < 0)
+        return fail(ENOENT);
+    if (info >= 0) {
+        const int fd = memfd_create("base-addr", MFD_CLOEXEC);
+        dprintf(fd, "%ld\t%ld\n", port, port + 1024);
+        lseek(fd, 0, SEEK_SET);
+        return fd;
+    }
+    if ((flags & O_ACCMODE) != O_RDWR || !(flags & O_CLOEXEC))
+        std::abort();
+    if (const int error = named_error("FAKE_PARPORT_ERRNO", 0))
+        return fail(error);
+    base = static_cast<uint16_t>(port);
+    SimBoardConfig board;
+    board.base = base;
+    sim_reset(board);
+    if (const char* path = std::getenv("FAKE_TRACE"))
+        sim_trace_to(trace = std::fopen(path, "w"));
+    return port_fd = real_open("/dev/null", O_RDWR | O_CLOEXEC);
+}
+
+EXPORTED int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+
+// One simulated port access for each access ioctl on the port, none before PPCLAIM (like the kernel).
+EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    unsigned char* byte = va_arg(args, unsigned char*);
+    va_end(args);
+    if (fd < 0 || fd != port_fd)
+        return reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, byte);
+    const unsigned command = static_cast<unsigned>(request);
+    if (command == PPCLAIM || !claimed)
+        return command == PPCLAIM && !claimed ? (claimed = true, 0) : fail(EINVAL);
+    switch (command) {
+    case PPRELEASE: claimed = false; break;
+    case PPWDATA: write_port(base, *byte); break;
+    case PPWCONTROL: write_port(static_cast<uint16_t>(base + 2), *byte); break;
+    case PPRDATA: *byte = read_port(base); break;
+    case PPRSTATUS: *byte = read_port(static_cast<uint16_t>(base + 1)); break;
+    case PPRCONTROL: *byte = read_port(static_cast<uint16_t>(base + 2)); break;
+    default: return fail(ENOTTY);
+    }
+    return 0;
+}
