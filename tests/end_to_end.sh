@@ -15,24 +15,22 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 banner=$'\n***********************************\n***     Quorvaemulator V1.00    ***\n***    eproms@quorva.example    ***\n***    Use at your own risk !   ***\n***    Last change: 17.11.2001  ***\n***********************************\n\n'
 
-# show FILE MARK: a program's output line by line after MARK, with the exact banner shown as
-# "[banner]"; under wine every line must end in "\r\n" (text mode), and one that does not is marked.
-show() {
-    local t
-    t=$(if [ "$platform" = windows ]; then sed 's/\r$//;t;s/$/<no CR>/' "$1"; else cat "$1"; fi; echo .)
-    t=${t%.}
-    t=${t//"$banner"/$'[banner]\n'}
-    printf '%s' "$t" | sed "s/^/$2/"
-}
-# run PROGRAM ARGS...: one run, with the FAKE_ settings it sees, into the transcript.
+# run PROGRAM ARGS...: one run, with the FAKE_ settings it sees, into the transcript: its standard
+# output, its standard error after "! ", each with the exact banner shown as "[banner]", and its
+# status. Under wine every line must end in "\r\n" (text mode); one that does not is marked.
 run() {
-    local program=$1 label=${1#"$build"/} status
+    local program=$1 label=${1#"$build"/} status stream text mark=
     shift
-    echo "\$ ${PRELOAD:+LD_PRELOAD=ppdev-preload.so }$(env | grep '^FAKE_' | sort | sed 's/=\(.* .*\)/="\1"/' | tr '\n' ' ')${label%.exe} $*"
+    echo "\$ ${PRELOAD:+LD_PRELOAD=ppdev-preload.so }$(env | grep '^FAKE_' | sort | tr '\n' ' ')${label%.exe} $*"
     $runner ${PRELOAD:+env LD_PRELOAD=$PRELOAD} "$program" "$@" >out.txt 2>err.txt </dev/null
     status=$?
-    show out.txt ""
-    show err.txt "! "
+    for stream in out.txt err.txt; do
+        text=$(if [ "$platform" = windows ]; then sed 's/\r$//;t;s/$/<no CR>/' $stream; else cat $stream; fi; echo .)
+        text=${text%.}
+        text=${text//"$banner"/$'[banner]\n'}
+        printf '%s' "$text" | sed "s/^/$mark/"
+        mark="! "
+    done
     echo "[status $status]"
 }
 sim() { run "$build/quorva-sim$exe" "$@"; }
@@ -57,7 +55,6 @@ transcript() {
     sim
     sim --help
     quorva
-    quorva missing.bin -a zz
     sim -a 0x278 hello.bin
     sim adir
     for args in "-a" "-o 100" "-a 278 -o 800" "-A 0x278" "-a zz" "-a 3bcg" "-a 0x" "-a 0xg" "-a -" \
@@ -76,13 +73,11 @@ transcript() {
     quorva hello.bin -a 378 -o 10000
     sim hello.bin -a 378 -o FFE0
     sim hello.bin -a 378 -o FFE5
-    sim empty.bin
 
-    # The handshake's budget, boards that do not answer, and one that stops at every transfer.
+    # The handshake's budget (with an empty image), no board at the port (all its lines read 1, so
+    # bit 7 never drops), and a board that stops answering at every transfer in turn.
     sim --delay=99999 empty.bin
     sim --delay=100000 empty.bin
-    sim --board=stuck --trace=trace.txt empty.bin
-    traffic
     sim hello.bin -a 278
     for n in 1 2 3 4 5 6 7 8 9 10; do
         sim --stall-after=$n three.bin -a 378 -o 12AB
@@ -99,35 +94,34 @@ transcript() {
 }
 
 linux_runs() {
-    # Endless, unreadable and piped files; each message is out before the port work ends: the
-    # settings line can be read while the tool waits for the rest of a piped image.
+    # An endless and an unreadable file; then an image through a pipe, where each message is out
+    # as soon as it is printed: the banner and the settings line are read while the tool still
+    # waits for the image.
     sim /dev/zero
     sim /proc/self/mem
-    sim --trace=trace.txt --memory=memory.bin hello.bin
     mkfifo fifo
-    timeout 60 "$build/quorva-sim" --memory=pipe-memory.bin fifo >out.txt 2>/dev/null &
-    exec 3<>fifo
-    for _ in $(seq 100); do grep -q Settings out.txt && break; sleep 0.1; done
-    show out.txt "while the image waits in the pipe: "
-    cat hello.bin >&3
-    exec 3>&-
-    wait $!
-    echo "[status $?]"
-    same "memory after the pipe and after the file" pipe-memory.bin memory.bin
+    timeout 60 "$build/quorva-sim" fifo 2>/dev/null | {
+        exec 3<>fifo
+        timeout 10 head -n 9 | sed 's/^/before the image: /'
+        cat hello.bin >&3
+        exec 3>&-
+        cat
+    }
+    echo "[status ${PIPESTATUS[0]}]"
 
     # The real quorva over the kernel's parallel-port device, a stand-in answering from the
     # simulated board: the same texts, the same port traffic (one ioctl per access) and memory
     # as quorva-sim; and each reason for a refusal.
-    FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORTS="632 888" ppdev hello.bin
+    sim --trace=trace.txt --memory=memory.bin hello.bin
+    FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
-    FAKE_MEMORY=ppdev-memory.bin FAKE_UID=1000 FAKE_PARPORTS=53264 ppdev hello.bin -a D010
+    FAKE_MEMORY=ppdev-memory.bin FAKE_UID=1000 FAKE_PARPORT0=53264 ppdev hello.bin -a D010
     same "ppdev memory of a normal user at 0xD010, and quorva-sim's" ppdev-memory.bin memory.bin
     ppdev hello.bin
-    FAKE_UID=1000 ppdev hello.bin
-    FAKE_IOPERM_ERRNO=EPERM FAKE_PARPORTS="632 53264" ppdev hello.bin
-    FAKE_UID=1000 FAKE_PARPORTS=888 FAKE_PARPORT_ERRNO=EACCES ppdev hello.bin
-    FAKE_PARPORTS="632 888" FAKE_PARPORT_ERRNO=ENOENT ppdev hello.bin
-    FAKE_IOPERM_ERRNO=EBUSY FAKE_PARPORTS=888 FAKE_PARPORT_ERRNO=EBUSY ppdev hello.bin
+    FAKE_IOPERM_ERRNO=EPERM FAKE_PARPORT0=632 FAKE_PARPORT1=53264 ppdev hello.bin
+    FAKE_UID=1000 FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=EACCES ppdev hello.bin
+    FAKE_PARPORT0=632 FAKE_PARPORT1=888 FAKE_PARPORT_ERRNO=ENOENT ppdev hello.bin
+    FAKE_IOPERM_ERRNO=EBUSY FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=EBUSY ppdev hello.bin
 }
 
 windows_runs() {

@@ -30,17 +30,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     const char* memory_path = std::getenv("FAKE_INPOUT32_MEMORY");
     if (reason == DLL_PROCESS_ATTACH) {
         sim_reset(SimBoardConfig{});
-        trace = trace_path ? std::fopen(trace_path, "wb") : nullptr;
-        sim_trace_to(trace);
-        return !trace_path || trace;  // a run that asked for a trace does not go on without one
+        if (trace_path)
+            sim_trace_to(trace = std::fopen(trace_path, "wb"));
     }
-    if (reason == DLL_PROCESS_DETACH) {
-        if (trace)
-            std::fclose(trace);
-        if (FILE* memory = memory_path ? std::fopen(memory_path, "wb") : nullptr) {
-            std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory);
-            std::fclose(memory);
-        }
-    }
+    if (reason == DLL_PROCESS_DETACH && trace)
+        std::fclose(trace);
+    if (reason == DLL_PROCESS_DETACH && memory_path)
+        sim_save_memory(std::fopen(memory_path, "wb"));
     return TRUE;
 }

@@ -2,7 +2,7 @@
 // /proc/sys/dev/parport look-up, the open of /dev/parportN and the PP ioctls from the simulated
 // board, and refuses ioperm, so that no run under it ever reaches real port hardware.
 // Environment:
-//   FAKE_PARPORTS="632 888"  decimal bases of parport0, parport1, ...; unset: no parallel port
+//   FAKE_PARPORTn=888        decimal base of parportn (n = 0, 1, ...); none set: no parallel port
 //   FAKE_PARPORT_ERRNO=E     opening /dev/parportN fails with the error E (EACCES, ENOENT, ...)
 //   FAKE_IOPERM_ERRNO=E      ioperm fails with the error E instead of ENOSYS
 //   FAKE_UID=N               getuid returns N; ioperm while it is not 0 aborts
@@ -31,12 +31,6 @@ uint16_t base = 0;
 bool claimed = false;
 FILE* trace = nullptr;
 
-int fail(int error)
-{
-    errno = error;
-    return -1;
-}
-
 // The error named by the variable ("EACCES"), or `otherwise` when it is not set.
 int named_error(const char* variable, int otherwise)
 {
@@ -47,15 +41,13 @@ int named_error(const char* variable, int otherwise)
     return otherwise;
 }
 
-// The base of parport `number` from FAKE_PARPORTS, or -1 when there is none.
+// The base of parport `number` from FAKE_PARPORTn, or -1 when there is none.
 long fake_base(int number)
 {
-    const char* list = std::getenv("FAKE_PARPORTS");
-    long value = -1;
-    for (int i = 0, used = 0; list && i <= number; ++i, list += used)
-        if (std::sscanf(list, "%ld%n", &value, &used) != 1)
-            return -1;
-    return list ? value : -1;
+    char name[32];
+    std::snprintf(name, sizeof name, "FAKE_PARPORT%d", number);
+    const char* base = std::getenv(name);
+    return base ? std::atol(base) : -1;
 }
 
 // N when `path` is exactly `format` (which ends in %n) with N filled in, otherwise -1.
@@ -69,11 +61,8 @@ __attribute__((destructor)) void finish()
 {
     if (trace)
         std::fclose(trace);
-    const char* path = std::getenv("FAKE_MEMORY");
-    if (FILE* memory = path ? std::fopen(path, "wb") : nullptr) {
-        std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory);
-        std::fclose(memory);
-    }
+    if (const char* path = std::getenv("FAKE_MEMORY"))
+        sim_save_memory(std::fopen(path, "wb"));
 }
 }  // namespace
 
@@ -87,7 +76,7 @@ EXPORTED int ioperm(unsigned long, unsigned long, int) noexcept
 {
     if (getuid() != 0)
         std::abort();  // a normal user must never ask for the port instructions
-    return fail(named_error("FAKE_IOPERM_ERRNO", ENOSYS));
+    return errno = named_error("FAKE_IOPERM_ERRNO", ENOSYS), -1;
 }
 
 // Serves the parallel-port paths; every other path goes to the real open.
@@ -104,7 +93,7 @@ EXPORTED int open(const char* path, int flags, ...)
         return real_open(path, flags, mode);
     const long port = fake_base(info >= 0 ? info : device);
     if (port < 0)
-        return fail(ENOENT);
+        return errno = ENOENT, -1;
     if (info >= 0) {
         const int fd = memfd_create("base-addr", MFD_CLOEXEC);
         dprintf(fd, "%ld\t%ld\n", port, port + 1024);
@@ -114,7 +103,7 @@ EXPORTED int open(const char* path, int flags, ...)
     if ((flags & O_ACCMODE) != O_RDWR || !(flags & O_CLOEXEC))
         std::abort();
     if (const int error = named_error("FAKE_PARPORT_ERRNO", 0))
-        return fail(error);
+        return errno = error, -1;
     base = static_cast<uint16_t>(port);
     SimBoardConfig board;
     board.base = base;
@@ -137,15 +126,13 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
         return reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, byte);
     const unsigned command = static_cast<unsigned>(request);
     if (command == PPCLAIM || !claimed)
-        return command == PPCLAIM && !claimed ? (claimed = true, 0) : fail(EINVAL);
+        return command == PPCLAIM && !claimed ? (claimed = true, 0) : (errno = EINVAL, -1);
     switch (command) {
     case PPRELEASE: claimed = false; break;
     case PPWDATA: write_port(base, *byte); break;
     case PPWCONTROL: write_port(static_cast<uint16_t>(base + 2), *byte); break;
-    case PPRDATA: *byte = read_port(base); break;
     case PPRSTATUS: *byte = read_port(static_cast<uint16_t>(base + 1)); break;
-    case PPRCONTROL: *byte = read_port(static_cast<uint16_t>(base + 2)); break;
-    default: return fail(ENOTTY);
+    default: return errno = ENOTTY, -1;
     }
     return 0;
 }

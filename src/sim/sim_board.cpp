@@ -126,9 +126,12 @@ const SimReport& sim_report()
     return report;
 }
 
-const uint8_t* sim_memory()
+bool sim_save_memory(FILE* file)
 {
-    return memory;
+    if (!file)
+        return false;
+    const bool written = std::fwrite(memory, 1, BOARD_MEMORY_SIZE, file) == BOARD_MEMORY_SIZE;
+    return std::fclose(file) == 0 && written;
 }
 
 void write_port(uint16_t port, uint8_t value)

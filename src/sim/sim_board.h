@@ -58,5 +58,6 @@ void sim_record_to(std::vector<PortAccess>* log);
 // Returns what the board has seen since the last sim_reset.
 const SimReport& sim_report();
 
-// Returns the board's memory, BOARD_MEMORY_SIZE bytes; a byte never stored reads 0xFF.
-const uint8_t* sim_memory();
+// Writes the board's memory, BOARD_MEMORY_SIZE bytes (a byte never stored reads 0xFF), to `file`
+// and closes it. Returns false when `file` is nullptr or writing or closing it failed.
+bool sim_save_memory(FILE* file);

@@ -163,10 +163,8 @@ int main(int argc, char** argv)
     sim_trace_to(nullptr);
 
     bool written = !trace || std::fclose(trace) == 0;
-    if (memory) {
-        written = std::fwrite(sim_memory(), 1, BOARD_MEMORY_SIZE, memory) == BOARD_MEMORY_SIZE && written;
-        written = std::fclose(memory) == 0 && written;
-    }
+    if (memory)
+        written = sim_save_memory(memory) && written;
     print_board_summary();
     if (!written) {
         std::fprintf(stderr, "quorva-sim: writing the trace or memory file failed\n");
