@@ -36,8 +36,7 @@ run() {
 sim() { run "$build/quorva-sim$exe" "$@"; }
 quorva() { run "$build/quorva$exe" "$@"; }
 ppdev() { PRELOAD=$build/tests/ppdev-preload.so run "$build/quorva" "$@"; }
-# The trace as runs of equal lines, and the board's memory as runs of equal bytes, in order.
-traffic() { uniq -c trace.txt | sed 's/^ */trace /'; }
+# The board's memory as runs of equal bytes, in order.
 memory() { od -An -v -tx1 -w1 memory.bin | uniq -c | sed 's/^ */memory /'; }
 # same WHAT A B [C D]: files of two runs, A and B (and C and D), must be the same byte for byte.
 same() { cmp -s "$2" "$3" && { [ $# = 3 ] || cmp -s "$4" "$5"; } && echo "$1: the same" || echo "$1: DIFFERENT"; }
@@ -57,15 +56,15 @@ transcript() {
     quorva
     sim -a 0x278 hello.bin
     sim adir
-    for args in "-a" "-o 100" "-a 278 -o 800" "-A 0x278" "-a zz" "-a 3bcg" "-a 0x" "-a 0xg" "-a -" \
-        "-a 123456789" "-a -0x10" "x y -o 100" "-a 378 -o -1" "-o 10 -a 278" "-a 278 -o 10 -o 20"; do
+    for args in "-a" "-o 100" "-a 278 -o 800" "-A 0x278" "-ax 278" "-a zz" "-a 3bcg" "-a 0xafg -o" "-a 0x" \
+        "-a 0xg" "-a -" "-a 123456789" "-a -0x10" "x y -o 100" "-a 378 -o -1" "-o 10 -a 278" "-a 278 -o 10 -o 20"; do
         sim --board=silent hello.bin $args
     done
-    sim --board=silent hello.bin -a "  +0X2bC"
+    sim --board=silent hello.bin -a $' \t+0X2bC'
 
     # The exact traffic and memory of a typical download, and the range limits at their edges.
     sim --trace=trace.txt --memory=memory.bin three.bin -a 378 -o 12AB
-    traffic
+    uniq -c trace.txt | sed 's/^ */trace /'  # runs of equal lines
     memory
     sim --board-port=FFFD --memory=memory.bin three.bin -a FFFD -o FFFF
     memory
@@ -80,11 +79,17 @@ transcript() {
     sim --delay=100000 empty.bin
     sim hello.bin -a 278
     for n in 1 2 3 4 5 6 7 8 9 10; do
-        sim --stall-after=$n three.bin -a 378 -o 12AB
+        sim --stall-after=$n three.bin -a 378 -o 2AB
     done
 
-    # quorva-sim's own errors: nothing is run, the image is never written.
-    sim --board=broken hello.bin
+    # quorva-sim's options at and past their limits; its own errors end with status 2 before
+    # anything runs, and the image is never written, whatever name an output file gives it.
+    for option in -- --board=ok --board=stuck --board=broken --board-port=0x378 --board-port=FFFE --board-port=+378 \
+        --board-port=378g --delay=1000000 --delay=0 --delay=1000001 --stall-after=4294967295 --stall-after=4294967296 \
+        --trace= --bogus; do
+        sim $option empty.bin
+    done
+    sim --memory=new.bin new.bin
     sim --memory=./hello.bin hello.bin
     sim --trace=link.bin hello.bin
     sim --memory=hard.bin hello.bin
@@ -99,11 +104,12 @@ linux_runs() {
     # waits for the image.
     sim /dev/zero
     sim /proc/self/mem
+    sim --memory=/dev/full three.bin
     mkfifo fifo
     timeout 60 "$build/quorva-sim" fifo 2>/dev/null | {
         exec 3<>fifo
         timeout 10 head -n 9 | sed 's/^/before the image: /'
-        cat hello.bin >&3
+        timeout 10 cat hello.bin >&3
         exec 3>&-
         cat
     }
@@ -115,7 +121,7 @@ linux_runs() {
     sim --trace=trace.txt --memory=memory.bin hello.bin
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
-    FAKE_MEMORY=ppdev-memory.bin FAKE_UID=1000 FAKE_PARPORT0=53264 ppdev hello.bin -a D010
+    FAKE_MEMORY=ppdev-memory.bin FAKE_UID=1000 FAKE_PARPORT15=53264 ppdev hello.bin -a D010
     same "ppdev memory of a normal user at 0xD010, and quorva-sim's" ppdev-memory.bin memory.bin
     ppdev hello.bin
     FAKE_IOPERM_ERRNO=EPERM FAKE_PARPORT0=632 FAKE_PARPORT1=53264 ppdev hello.bin
@@ -137,6 +143,9 @@ windows_runs() {
     cp program/inpout32.dll .
     echo "inpout32.dll in the current folder only:"
     quorva hello.bin
+    # An inpout32.dll without InpOut32's functions (a program, in fact) beside quorva.exe.
+    cp "$build/quorva-sim.exe" program/inpout32.dll
+    run program/quorva.exe hello.bin
 }
 
 transcript >"$build/end_to_end-$platform.txt" 2>&1

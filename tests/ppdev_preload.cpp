@@ -5,7 +5,9 @@
 //   FAKE_PARPORTn=888        decimal base of parportn (n = 0, 1, ...); none set: no parallel port
 //   FAKE_PARPORT_ERRNO=E     opening /dev/parportN fails with the error E (EACCES, ENOENT, ...)
 //   FAKE_IOPERM_ERRNO=E      ioperm fails with the error E instead of ENOSYS
-//   FAKE_UID=N               getuid returns N; ioperm while it is not 0 aborts
+//   FAKE_UID=N               getuid returns N instead of 0 (root); ioperm while it is not 0
+//                            aborts, and so does one for other than the three ports at 0x378
+//                            (every run as root looks for its board there)
 //   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
 //   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
 #include <cerrno>
@@ -69,13 +71,13 @@ __attribute__((destructor)) void finish()
 EXPORTED uid_t getuid() noexcept
 {
     const char* uid = std::getenv("FAKE_UID");
-    return uid ? static_cast<uid_t>(std::atol(uid)) : reinterpret_cast<uid_t (*)()>(dlsym(RTLD_NEXT, "getuid"))();
+    return uid ? static_cast<uid_t>(std::atol(uid)) : 0;
 }
 
-EXPORTED int ioperm(unsigned long, unsigned long, int) noexcept
+EXPORTED int ioperm(unsigned long from, unsigned long count, int on) noexcept
 {
-    if (getuid() != 0)
-        std::abort();  // a normal user must never ask for the port instructions
+    if (getuid() != 0 || from != 0x378 || count != 3 || on != 1)
+        std::abort();  // a normal user never asks for the port instructions, root only for three
     return errno = named_error("FAKE_IOPERM_ERRNO", ENOSYS), -1;
 }
 

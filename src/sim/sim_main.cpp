@@ -13,7 +13,7 @@
 
 namespace {
 const char* const SIM_USAGE =
-    "Usage: quorva-sim [SIMULATOR OPTIONS] [--] FILE [-a PORTADRESS] [-o OFFSET]\n"
+    "Usage: quorva-sim [SIMULATOR OPTIONS] [--] FILE [-a PORTADRESS [-o OFFSET]]\n"
     "Runs quorva over a simulated parallel port with the emulator board on it.\n"
     "  --board-port=HEX   base address of the simulated port (default 378)\n"
     "  --board=MODE       ok (default), silent (bit 7 stays 0), stuck (bit 7 stays 1)\n"
