@@ -36,8 +36,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "download tool for an EPROM emulator board on the PC parallel port")
 set(CPACK_PACKAGE_DESCRIPTION
     "quorva sends a raw binary image of up to 64 KiB into an EPROM emulator board on a PC parallel\n\
-port, one byte at a time with a strobe/busy handshake, driving the port's registers with x86\n\
-in/out instructions. quorva-sim is the same tool over a simulated board, for dry runs.")
+port, one byte at a time with a strobe/busy handshake, through x86 in/out instructions or the\n\
+kernel's parallel-port device. quorva-sim is the same tool over a simulated board, for dry runs.")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

@@ -32,4 +32,5 @@ files=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
 [ "$files" = "quorva-$version-win32/PORT-ACCESS.txt quorva-$version-win32/README.md quorva-$version-win32/quorva-sim.exe quorva-$version-win32/quorva.exe " ] ||
     fail "$zip holds $files"
 unzip -p "$zip" "*.md" "*.txt" | grep -q $'[^\r]$' && fail "a text in $zip has lines without CRLF"
+unzip -p "$zip" "*/README.md" | tr -d '\r' | cmp -s - README.md || fail "README.md in $zip is not README.md"
 echo "zip: ok ($zip)"

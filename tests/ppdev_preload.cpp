@@ -115,9 +115,9 @@ EXPORTED int open(const char* path, int flags, ...)
     return port_fd = real_open("/dev/null", O_RDWR | O_CLOEXEC);
 }
 
-EXPORTED int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
-// One simulated port access for each access ioctl on the port, none before PPCLAIM (like the kernel).
+// One simulated port access for each of the three access ioctls that the link needs, none before
+// PPCLAIM (like the kernel); any other request on the port aborts, so that an extra one shows.
 EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
 {
     va_list args;
@@ -134,7 +134,7 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     case PPWDATA: write_port(base, *byte); break;
     case PPWCONTROL: write_port(static_cast<uint16_t>(base + 2), *byte); break;
     case PPRSTATUS: *byte = read_port(static_cast<uint16_t>(base + 1)); break;
-    default: return errno = ENOTTY, -1;
+    default: std::abort();
     }
     return 0;
 }

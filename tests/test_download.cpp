@@ -12,31 +12,26 @@ namespace {
 struct WayOut {
     const char* image;  // /dev/null is empty, /dev/zero endless, and a folder fails on the first read
     uint32_t port_address, offset;
-    BoardMode mode;
-    uint64_t stall_after;
-    const char* refusal;
+    SimBoardConfig board;  // base, mode, delay, transfers answered, refusal of the port rights
     int status;
 };
 
 TEST(Download, EveryWayOutClosesTheImage)
 {
+    const BoardMode ok = BoardMode::ok;
     const WayOut ways[] = {
-        {"/dev/null", 0x378, 0, BoardMode::ok, NO_STALL, nullptr, 0},         // sent
-        {"/dev/zero", 0x378, 0xFF00, BoardMode::ok, NO_STALL, nullptr, 0},    // longer than the room
-        {"/", 0x378, 0, BoardMode::ok, NO_STALL, nullptr, 1},                 // read error
-        {"/dev/zero", 0x378, 0, BoardMode::ok, 4, nullptr, 1},                // stops answering
-        {"/dev/null", 0x378, 0, BoardMode::ok, 1, nullptr, 1},                // end command not answered
-        {"/dev/null", 0x378, 0, BoardMode::silent, NO_STALL, nullptr, 1},     // not found
-        {"/dev/null", 0x378, 0, BoardMode::ok, NO_STALL, "no rights", 1},     // no port access
-        {"/dev/null", 0xFFFE, 0, BoardMode::ok, NO_STALL, nullptr, 1},        // port out of range
-        {"/dev/null", 0x378, 0x10000, BoardMode::ok, NO_STALL, nullptr, 1},   // offset out of range
+        {"/dev/null", 0x378, 0, {0x378, ok, 1, NO_STALL, nullptr}, 0},                  // sent
+        {"/dev/zero", 0x378, 0xFF00, {0x378, ok, 1, NO_STALL, nullptr}, 0},             // longer than the room
+        {"/", 0x378, 0, {0x378, ok, 1, NO_STALL, nullptr}, 1},                          // read error
+        {"/dev/zero", 0x378, 0, {0x378, ok, 1, 4, nullptr}, 1},                         // stops answering
+        {"/dev/null", 0x378, 0, {0x378, ok, 1, 1, nullptr}, 1},                         // end command not answered
+        {"/dev/null", 0x378, 0, {0x378, BoardMode::silent, 1, NO_STALL, nullptr}, 1},   // not found
+        {"/dev/null", 0x378, 0, {0x378, ok, 1, NO_STALL, "no rights"}, 1},              // no port access
+        {"/dev/null", 0xFFFE, 0, {0x378, ok, 1, NO_STALL, nullptr}, 1},                 // port out of range
+        {"/dev/null", 0x378, 0x10000, {0x378, ok, 1, NO_STALL, nullptr}, 1},            // offset out of range
     };
     for (const WayOut& w : ways) {
-        SimBoardConfig board;
-        board.mode = w.mode;
-        board.stall_after = w.stall_after;
-        board.refusal = w.refusal;
-        sim_reset(board);
+        sim_reset(w.board);
         FILE* image = std::fopen(w.image, "rb");
         ASSERT_NE(image, nullptr) << w.image;
         const int descriptor = fileno(image);

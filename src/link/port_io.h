@@ -13,5 +13,6 @@ uint8_t read_port(uint16_t port);
 // Asks the platform for the right to use the three ports first_port .. first_port + 2.
 // Returns nullptr when the ports may be used, otherwise a short text that says why not and
 // what the user can do about it (static storage, valid until the next call).
-// Never exits the process and touches no port other than first_port + 1 (the status register).
+// Never exits the process. It may read the status register, and claiming the port from the
+// kernel's parallel-port driver sets the control register; no other port is touched.
 const char* acquire_ports(uint16_t first_port);

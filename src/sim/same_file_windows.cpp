@@ -1,8 +1,7 @@
 // Whether two paths name one file, on Windows: the same volume and file index (the C library's
-// stat has no inode numbers there).
+// stat has no inode numbers there), or, for a file that does not exist yet, the same full path.
 #include "sim/same_file.h"
 
-#include <cstring>
 #include <windows.h>
 
 namespace {
@@ -17,13 +16,24 @@ bool identify(const char* path, BY_HANDLE_FILE_INFORMATION& info)
     CloseHandle(file);
     return known;
 }
+
+// Whether the two paths, made absolute, are the same text but for the case of letters.
+bool same_full_path(const char* a, const char* b)
+{
+    char full_a[MAX_PATH], full_b[MAX_PATH];
+    const DWORD length_a = GetFullPathNameA(a, MAX_PATH, full_a, nullptr);
+    const DWORD length_b = GetFullPathNameA(b, MAX_PATH, full_b, nullptr);
+    if (length_a == 0 || length_a >= MAX_PATH || length_b == 0 || length_b >= MAX_PATH)
+        return lstrcmpiA(a, b) == 0;
+    return lstrcmpiA(full_a, full_b) == 0;
+}
 }  // namespace
 
 bool same_file(const char* a, const char* b)
 {
     BY_HANDLE_FILE_INFORMATION ia, ib;
-    if (std::strcmp(a, b) == 0)
-        return true;
-    return identify(a, ia) && identify(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+    if (identify(a, ia) && identify(b, ib))
+        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+               ia.nFileIndexLow == ib.nFileIndexLow;
+    return same_full_path(a, b);
 }

@@ -17,7 +17,6 @@ SimBoardConfig config;
 SimReport report;
 uint8_t memory[BOARD_MEMORY_SIZE];
 FILE* trace = nullptr;
-std::vector<PortAccess>* access_log = nullptr;
 
 uint8_t data_latch = 0;
 uint8_t control_latch = 0;
@@ -33,8 +32,6 @@ void note(char kind, uint16_t port, uint8_t value)
 {
     if (trace)
         std::fprintf(trace, "%c %04X %02X\n", kind, static_cast<unsigned>(port), static_cast<unsigned>(value));
-    if (access_log)
-        access_log->push_back(PortAccess{kind, port, value});
 }
 
 void store(uint8_t value)
@@ -116,11 +113,6 @@ void sim_trace_to(FILE* new_trace)
     trace = new_trace;
 }
 
-void sim_record_to(std::vector<PortAccess>* new_log)
-{
-    access_log = new_log;
-}
-
 const SimReport& sim_report()
 {
     return report;
@@ -160,6 +152,5 @@ uint8_t read_port(uint16_t port)
 
 const char* acquire_ports(uint16_t)
 {
-    report.access_asked = true;
     return config.refusal;
 }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 enum class BoardMode {
     ok,      // answers every transfer
@@ -32,18 +31,6 @@ struct SimReport {
     uint16_t lowest = 0;      // lowest address stored (valid when stored > 0)
     uint16_t highest = 0;     // highest address stored (valid when stored > 0)
     bool end_received = false;
-    bool access_asked = false;  // acquire_ports was called
-};
-
-// One port access, for tests that check the exact traffic.
-struct PortAccess {
-    char kind;  // 'W' or 'R'
-    uint16_t port;
-    uint8_t value;
-    bool operator==(const PortAccess& other) const
-    {
-        return kind == other.kind && port == other.port && value == other.value;
-    }
 };
 
 // Puts a fresh board (memory all 0xFF, counters zero) behind the port backend.
@@ -51,9 +38,6 @@ void sim_reset(const SimBoardConfig& config);
 
 // Writes every later port access to `trace` as "W PPPP VV" or "R PPPP VV" lines; nullptr stops it.
 void sim_trace_to(FILE* trace);
-
-// Appends every later port access to `log`; nullptr stops it.
-void sim_record_to(std::vector<PortAccess>* log);
 
 // Returns what the board has seen since the last sim_reset.
 const SimReport& sim_report();

@@ -140,14 +140,20 @@ int main(int argc, char** argv)
         tool_argv.push_back(argv[i]);
     tool_argv.push_back(nullptr);
 
-    // An output file must never be the image, by whatever name: opening it would empty the image.
-    // Both files are opened before the run, so that one that cannot be written stops it early.
+    // An output file must never be the image, by whatever name: opening it would empty the image
+    // (or create it, and the tool would read its own output). Nor may the two be one file. Both are
+    // checked before anything is opened, and opened before the run, so that one that cannot be
+    // written stops it early.
     const char* image = first < argc ? argv[first] : "";
     for (const char* path : {options.trace_path, options.memory_path})
         if (path && same_file(path, image)) {
             std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n", path);
             return 2;
         }
+    if (options.trace_path && options.memory_path && same_file(options.trace_path, options.memory_path)) {
+        std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must be two files\n", options.memory_path);
+        return 2;
+    }
     FILE* trace = nullptr;
     FILE* memory = nullptr;
     if ((options.trace_path && !(trace = open_output(options.trace_path))) ||
