@@ -98,6 +98,7 @@ linux_runs() {
     # waits for the image.
     sim /dev/zero
     sim /proc/self/mem
+    sim --stall-after=1 /proc/self/mem  # the read error comes first; the end command is not answered
     sim --memory=/dev/full three.bin
     mkfifo fifo
     timeout 60 "$build/quorva-sim" fifo 2>/dev/null | {
@@ -124,6 +125,12 @@ linux_runs() {
     FAKE_UID=1000 FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=EACCES ppdev hello.bin
     FAKE_PARPORT0=632 FAKE_PARPORT1=888 FAKE_PARPORT_ERRNO=ENOENT ppdev hello.bin
     FAKE_IOPERM_ERRNO=EBUSY FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=EBUSY ppdev hello.bin
+    # A failed access ends the run there, with status 1 and no access after it (the stand-in aborts
+    # on one): the idle write, a probe read, a zero write, the data write and a status read of byte
+    # 5, the end transfer's last read.
+    for n in 1 4 7 200092 200096 200491; do
+        FAKE_FAIL_ACCESS=$n FAKE_PARPORT0=888 ppdev hello.bin
+    done
 }
 
 windows_runs() {

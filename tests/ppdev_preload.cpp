@@ -10,6 +10,8 @@
 //                            (every run as root looks for its board there)
 //   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
 //   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
+//   FAKE_FAIL_ACCESS=N       the Nth port access (1 is the first) fails with EIO; any access
+//                            after it aborts, since the tool must stop at a failed one
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -29,6 +31,7 @@
 
 namespace {
 int port_fd = -1;  // the descriptor handed out for /dev/parportN
+long accesses = 0;  // port accesses so far
 uint16_t base = 0;
 bool claimed = false;
 FILE* trace = nullptr;
@@ -129,6 +132,9 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     const unsigned command = static_cast<unsigned>(request);
     if (command == PPCLAIM || !claimed)
         return command == PPCLAIM && !claimed ? (claimed = true, 0) : (errno = EINVAL, -1);
+    static const long fail_at = std::atol(std::getenv("FAKE_FAIL_ACCESS") ? std::getenv("FAKE_FAIL_ACCESS") : "0");
+    if (command != PPRELEASE && ++accesses >= fail_at && fail_at > 0)
+        return accesses > fail_at ? (std::abort(), -1) : (errno = EIO, -1);
     switch (command) {
     case PPRELEASE: claimed = false; break;
     case PPWDATA: write_port(base, *byte); break;

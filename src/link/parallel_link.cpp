@@ -20,25 +20,25 @@ const LinkPorts& link_ports()
     return ports;
 }
 
-void set_control_idle()
+bool set_control_idle()
 {
     ports.control_shadow = CONTROL_IDLE;
-    write_port(ports.control_port, ports.control_shadow);
+    return write_port(ports.control_port, ports.control_shadow);
 }
 
-void write_data(uint8_t value)
+bool write_data(uint8_t value)
 {
-    write_port(ports.data_port, value);
+    return write_port(ports.data_port, value);
 }
 
 namespace {
-// Polls the status register until ACK_BIT reads `wanted`. Returns false when the budget ran out;
-// the read that exhausts the budget counts as a time-out whatever it shows.
+// Polls the status register until ACK_BIT reads `wanted`. Returns false when the budget ran out
+// (the read that exhausts the budget counts as a time-out whatever it shows) or a read failed.
 bool wait_for_ack(bool wanted)
 {
     for (uint32_t left = POLL_LIMIT;;) {
-        const uint8_t status = read_port(ports.status_port);
-        if (--left == 0)
+        const int status = read_port(ports.status_port);
+        if (status == PORT_FAILED || --left == 0)
             return false;
         if (((status & ACK_BIT) != 0) == wanted)
             return true;
@@ -48,14 +48,14 @@ bool wait_for_ack(bool wanted)
 
 int send_byte(uint8_t command, uint32_t value)
 {
-    write_port(ports.data_port, static_cast<uint8_t>(value));
+    // A failed access ends the transfer at once: the link never sends past it.
+    if (!write_port(ports.data_port, static_cast<uint8_t>(value)))
+        return 1;
     ports.control_shadow = command;
-    write_port(ports.control_port, ports.control_shadow);  // strobe on
-    if (!wait_for_ack(true))
+    if (!write_port(ports.control_port, ports.control_shadow) || !wait_for_ack(true))  // strobe on
         return 1;
     ports.control_shadow = static_cast<uint8_t>(ports.control_shadow & ~STROBE_BIT);
-    write_port(ports.control_port, ports.control_shadow);  // strobe off
-    if (!wait_for_ack(false))
+    if (!write_port(ports.control_port, ports.control_shadow) || !wait_for_ack(false))  // strobe off
         return 1;
     return 0;
 }

@@ -40,12 +40,13 @@ void link_init(uint32_t port_address);
 // Returns the link's current state (port numbers and control shadow).
 const LinkPorts& link_ports();
 
-// Writes CONTROL_IDLE to the control register.
-void set_control_idle();
+// Writes CONTROL_IDLE to the control register. Returns false when the port access failed.
+bool set_control_idle();
 
-// Writes `value` to the data register and nothing else.
-void write_data(uint8_t value);
+// Writes `value` to the data register and nothing else. Returns false when the access failed.
+bool write_data(uint8_t value);
 
 // One handshaked transfer of the low 8 bits of `value` under `command`.
-// Returns 0 when the board answered and released, 1 when a phase ran out of polls.
+// Returns 0 when the board answered and released, 1 when a phase ran out of polls or a port
+// access failed (port_failure() tells which); after a failed access nothing more is sent.
 int send_byte(uint8_t command, uint32_t value);

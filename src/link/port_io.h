@@ -4,11 +4,21 @@
 
 #include <cstdint>
 
-// One byte-wide write of `value` to I/O port `port`, performed at once.
-void write_port(uint16_t port, uint8_t value);
+// What read_port returns for an access that failed.
+constexpr int PORT_FAILED = -1;
 
-// One byte-wide read of I/O port `port`; returns the value the port delivers right now.
-uint8_t read_port(uint16_t port);
+// One byte-wide write of `value` to I/O port `port`, performed at once. Returns true when it was
+// made; false when the operating system's route to the port failed (port_failure() says why).
+// The port instructions themselves cannot fail.
+bool write_port(uint16_t port, uint8_t value);
+
+// One byte-wide read of I/O port `port`. Returns the value the port delivers right now (0 to 255),
+// or PORT_FAILED when the operating system's route to the port failed (port_failure() says why).
+int read_port(uint16_t port);
+
+// Why the first failed access failed, naming the device and the error ("/dev/parport0:
+// Input/output error"); nullptr while no access has failed. Static storage.
+const char* port_failure();
 
 // Asks the platform for the right to use the three ports first_port .. first_port + 2.
 // Returns nullptr when the ports may be used, otherwise a short text that says why not and

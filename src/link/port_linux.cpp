@@ -17,8 +17,10 @@
 namespace {
 int device = -1;       // the claimed /dev/parportN; -1 while the port instructions are used
 uint16_t base = 0;     // the data register's port; the status and control registers follow it
+char device_path[32];  // its name, for the messages
 char device_why[320];  // why the device route failed
 char reason[448];      // the same, after why ioperm failed
+char failure[96];      // why the first failed access failed; empty while none has
 
 // The first decimal number of /proc/sys/dev/parport/parportN/base-addr ("888\t1912\n"), or -1
 // when that port does not exist.
@@ -62,8 +64,8 @@ const char* claim_device(uint16_t first_port)
                       found);
         return device_why;
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "/dev/parport%d", number);
+    char* const path = device_path;
+    std::snprintf(path, sizeof device_path, "/dev/parport%d", number);
     const int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -87,29 +89,46 @@ const char* claim_device(uint16_t first_port)
     device = fd;
     return nullptr;
 }
+
+// One register access through the device. Records the first failure, naming the device and the
+// error; true when the access was made.
+bool device_access(unsigned long request, unsigned char* byte)
+{
+    if (ioctl(device, request, byte) == 0)
+        return true;
+    if (!failure[0])
+        std::snprintf(failure, sizeof failure, "%s: %s", device_path, std::strerror(errno));
+    return false;
+}
 }  // namespace
 
-void write_port(uint16_t port, uint8_t value)
+bool write_port(uint16_t port, uint8_t value)
 {
-    if (device < 0)
-        return x86_out(port, value);
+    if (device < 0) {
+        x86_out(port, value);
+        return true;
+    }
     unsigned char byte = value;
     const uint16_t reg = static_cast<uint16_t>(port - base);
     // ppdev has no write to the status register, and the link never makes one.
-    if (reg == 0 || reg == 2)
-        ioctl(device, reg == 0 ? PPWDATA : PPWCONTROL, &byte);
+    return (reg != 0 && reg != 2) || device_access(reg == 0 ? PPWDATA : PPWCONTROL, &byte);
 }
 
-uint8_t read_port(uint16_t port)
+int read_port(uint16_t port)
 {
     if (device < 0)
         return x86_in(port);
     static constexpr unsigned long requests[3] = {PPRDATA, PPRSTATUS, PPRCONTROL};
     unsigned char byte = 0xFF;  // what a port nobody drives reads
     const uint16_t reg = static_cast<uint16_t>(port - base);
-    if (reg < 3)
-        ioctl(device, requests[reg], &byte);
+    if (reg < 3 && !device_access(requests[reg], &byte))
+        return PORT_FAILED;
     return byte;
+}
+
+const char* port_failure()
+{
+    return failure[0] ? failure : nullptr;
 }
 
 const char* acquire_ports(uint16_t first_port)

@@ -127,14 +127,21 @@ bool status_read_refused(uint16_t status_port)
 }
 }  // namespace
 
-void write_port(uint16_t port, uint8_t value)
+// Neither the instructions nor InpOut32's functions report a failure: every access is made.
+bool write_port(uint16_t port, uint8_t value)
 {
     port_write(port, value);
+    return true;
 }
 
-uint8_t read_port(uint16_t port)
+int read_port(uint16_t port)
 {
     return port_read(port);
+}
+
+const char* port_failure()
+{
+    return nullptr;
 }
 
 const char* acquire_ports(uint16_t first_port)

@@ -126,7 +126,8 @@ bool sim_save_memory(FILE* file)
     return std::fclose(file) == 0 && written;
 }
 
-void write_port(uint16_t port, uint8_t value)
+// The simulated port never fails an access.
+bool write_port(uint16_t port, uint8_t value)
 {
     ++report.writes;
     note('W', port, value);
@@ -134,9 +135,10 @@ void write_port(uint16_t port, uint8_t value)
         data_latch = value;
     else if (port == static_cast<uint16_t>(config.base + 2))
         control_write(value);
+    return true;
 }
 
-uint8_t read_port(uint16_t port)
+int read_port(uint16_t port)
 {
     ++report.reads;
     uint8_t value = 0xFF;  // nothing on the bus
@@ -148,6 +150,11 @@ uint8_t read_port(uint16_t port)
         value = control_latch;
     note('R', port, value);
     return value;
+}
+
+const char* port_failure()
+{
+    return nullptr;
 }
 
 const char* acquire_ports(uint16_t)
