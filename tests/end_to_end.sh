@@ -136,19 +136,20 @@ linux_runs() {
 windows_runs() {
     # quorva.exe over a fake InpOut32 with the simulated board: beside the program it is used,
     # with the same texts, port traffic (one call per access) and memory as the Linux quorva-sim;
-    # in the current folder it is never loaded.
+    # in the current folder it is never loaded. The program's folder has a name that no ANSI code
+    # page can spell.
     "$reference/quorva-sim" --trace=trace.txt --memory=memory.bin hello.bin >/dev/null 2>&1
-    mkdir program
-    cp "$build/quorva.exe" "$build/fake-inpout32/inpout32.dll" program/
-    FAKE_INPOUT32_TRACE=inpout-trace.txt FAKE_INPOUT32_MEMORY=inpout-memory.bin run program/quorva.exe hello.bin
+    mkdir prog_ж日本ก
+    cp "$build/quorva.exe" "$build/fake-inpout32/inpout32.dll" prog_ж日本ก/
+    FAKE_INPOUT32_TRACE=inpout-trace.txt FAKE_INPOUT32_MEMORY=inpout-memory.bin run prog_ж日本ก/quorva.exe hello.bin
     same "InpOut32 trace and memory, and quorva-sim's" inpout-trace.txt trace.txt inpout-memory.bin memory.bin
-    FAKE_INPOUT32_DRIVER=closed run program/quorva.exe hello.bin
-    cp program/inpout32.dll .
+    FAKE_INPOUT32_DRIVER=closed run prog_ж日本ก/quorva.exe hello.bin
+    cp prog_ж日本ก/inpout32.dll .
     echo "inpout32.dll in the current folder only:"
     quorva hello.bin
     # An inpout32.dll without InpOut32's functions (a program, in fact) beside quorva.exe.
-    cp "$build/quorva-sim.exe" program/inpout32.dll
-    run program/quorva.exe hello.bin
+    cp "$build/quorva-sim.exe" prog_ж日本ก/inpout32.dll
+    run prog_ж日本ก/quorva.exe hello.bin
 }
 
 rm -f "$build/end_to_end-$platform.txt"

@@ -4,6 +4,7 @@
 #include "link/x86_io.h"
 
 #include <cstring>
+#include <cwchar>
 #include <windows.h>
 
 static_assert(sizeof(void*) == 4, "the Windows port backend is written for 32-bit Windows (x86)");
@@ -60,16 +61,21 @@ UCHAR WINAPI instruction_read(USHORT port) { return x86_in(port); }
 PortWrite port_write = instruction_write;
 PortRead port_read = instruction_read;
 
-// Loads inpout32.dll from the folder whose path fills the first `length` characters of `path`
+// Room for the longest path Windows knows, so that no folder name is cut short.
+constexpr DWORD PATH_ROOM = 32768;
+wchar_t dll_path[PATH_ROOM];
+
+// Loads inpout32.dll from the folder whose path fills the first `length` characters of dll_path
 // (0 when that folder is unknown), always by its full path: a bare name would also search the
-// current directory and PATH, where a planted DLL would run with the user's rights.
-HMODULE load_inpout(char* path, size_t length)
+// current directory and PATH, where a planted DLL would run with the user's rights. Wide
+// characters throughout, so that a folder named outside the ANSI code page is found as it is.
+HMODULE load_inpout(size_t length)
 {
-    static const char name[] = "\\inpout32.dll";
-    if (length == 0 || length + sizeof name > MAX_PATH)
+    static const wchar_t name[] = L"\\inpout32.dll";
+    if (length == 0 || length + sizeof name / sizeof name[0] > PATH_ROOM)
         return nullptr;
-    std::memcpy(path + length, name, sizeof name);
-    return LoadLibraryA(path);
+    std::memcpy(dll_path + length, name, sizeof name);
+    return LoadLibraryW(dll_path);
 }
 
 // Windows NT and later without giveio: InpOut32 (from the program's own folder, else the system
@@ -77,13 +83,12 @@ HMODULE load_inpout(char* path, size_t length)
 // starts without it. Returns nullptr when its functions now serve the ports, else the reason.
 const char* take_inpout(bool giveio_open)
 {
-    char path[MAX_PATH];
-    const DWORD got = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    const char* cut = got > 0 && got < MAX_PATH ? std::strrchr(path, '\\') : nullptr;
-    HMODULE dll = load_inpout(path, cut ? static_cast<size_t>(cut - path) : 0);
+    const DWORD got = GetModuleFileNameW(nullptr, dll_path, PATH_ROOM);
+    const wchar_t* cut = got > 0 && got < PATH_ROOM ? std::wcsrchr(dll_path, L'\\') : nullptr;
+    HMODULE dll = load_inpout(cut ? static_cast<size_t>(cut - dll_path) : 0);
     if (!dll) {
-        const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-        dll = load_inpout(path, length < MAX_PATH ? length : 0);
+        const UINT length = GetSystemDirectoryW(dll_path, PATH_ROOM);
+        dll = load_inpout(length < PATH_ROOM ? length : 0);
     }
     if (!dll)
         return giveio_open ? "the giveio driver did not open the ports: run as administrator and check the driver, "
