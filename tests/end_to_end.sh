@@ -94,6 +94,9 @@ transcript() {
     sim --trace=dangling.txt img.bin
     sim --trace=a.txt --memory=to-a.txt hello.bin
     echo "files left by the refused runs:" $(ls new.bin img.bin a.txt 2>/dev/null)
+    # An output that exists is emptied once accepted (trace.txt holds the longer trace of three.bin).
+    sim --trace=trace.txt empty.bin
+    echo "lines in the trace of the empty image: $(wc -l <trace.txt)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
     "${platform}_runs"
 }
