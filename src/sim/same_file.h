@@ -29,7 +29,7 @@ FileId identity_of(const char* path);
 // Returns false with errno set on failure.
 bool empty_output(FILE* file);
 
-// Closes an output that will not be used and, when `created`, removes the file the open created
-// (for a link that pointed nowhere, the file it points to now, not the link). Returns false with
-// errno set when the file could not be removed.
-bool discard_output(FILE* file, const char* path, bool created);
+// Removes the file that `path` names, following links to the file itself (for a link that pointed
+// nowhere before this run created its target, the target, not the link). Returns false with errno
+// set on failure. On Windows the file must be closed everywhere first.
+bool remove_output(const char* path);

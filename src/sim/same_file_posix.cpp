@@ -66,18 +66,14 @@ bool empty_output(FILE* file)
     return !S_ISREG(info.st_mode) || ftruncate(fileno(file), 0) == 0;
 }
 
-bool discard_output(FILE* file, const char* path, bool created)
+bool remove_output(const char* path)
 {
-    // The created file's own name, links resolved: removing `path` would remove only a link.
-    char* real = created ? realpath(path, nullptr) : nullptr;
-    int error = errno;
-    std::fclose(file);  // nothing was written to it
-    bool removed = !created;
-    if (real) {
-        removed = unlink(real) == 0;
-        error = errno;
-        std::free(real);
-    }
-    errno = error;
+    char* real = realpath(path, nullptr);
+    if (!real)
+        return false;
+    const bool removed = unlink(real) == 0;
+    const int saved = errno;
+    std::free(real);
+    errno = saved;
     return removed;
 }

@@ -71,10 +71,9 @@ bool empty_output(FILE* file)
     return GetFileType(handle) != FILE_TYPE_DISK || _chsize(fd, 0) == 0;
 }
 
-bool discard_output(FILE* file, const char* path, bool created)
+bool remove_output(const char* path)
 {
-    std::fclose(file);  // nothing was written to it
-    if (!created || DeleteFileA(path))
+    if (DeleteFileA(path))
         return true;
     errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
     return false;

@@ -112,11 +112,14 @@ struct Output {
     bool created = false;
 };
 
-// Closes every open output and removes those this run created. Returns 2, the status of a refused run.
+// Closes every open output, then removes those this run created. Returns 2, the status of a refused run.
 int refuse(Output* outputs, size_t count)
 {
     for (size_t i = 0; i < count; ++i)
-        if (outputs[i].file && !discard_output(outputs[i].file, outputs[i].path, outputs[i].created))
+        if (outputs[i].file)
+            std::fclose(outputs[i].file);  // nothing was written to it
+    for (size_t i = 0; i < count; ++i)
+        if (outputs[i].file && outputs[i].created && !remove_output(outputs[i].path))
             std::fprintf(stderr, "quorva-sim: cannot remove %s: %s\n", outputs[i].path, std::strerror(errno));
     return 2;
 }
