@@ -88,11 +88,30 @@ transcript() {
     sim --memory=./hello.bin hello.bin
     sim --trace=link.bin hello.bin
     sim --trace=adir/none/trace.txt hello.bin
+    # Outputs that become the image, or each other, only once opened: through links that point
+    # nowhere yet. A refused run leaves no file behind.
+    ln -s img.bin dangling.txt && ln -s a.txt to-a.txt || exit 1
+    sim --trace=dangling.txt img.bin
+    sim --trace=a.txt --memory=to-a.txt hello.bin
+    echo "files left by the refused runs:" $(ls new.bin img.bin a.txt 2>/dev/null)
+    # An output that exists is emptied once accepted (trace.txt holds the longer trace of three.bin).
+    sim --trace=trace.txt empty.bin
+    echo "lines in the trace of the empty image: $(wc -l <trace.txt)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
     "${platform}_runs"
 }
 
 linux_runs() {
+    # With standard input closed, the trace takes another descriptor, so /dev/stdin fails to open as
+    # it does for quorva. A write to the trace that fails once, in the middle, is reported (the
+    # sanitizers' leak check cannot run under strace).
+    closed_stdin() { timeout 60 "$@" <&-; }
+    echo "standard input closed:"
+    runner=closed_stdin sim --trace=t.txt /dev/stdin
+    echo "the 100th write fails with no space left, the later ones succeed:"
+    runner="timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o /dev/null
+        -e trace=write -e inject=write:error=ENOSPC:when=100" sim --trace=t.txt hello.bin
+
     # An endless and an unreadable file; then an image through a pipe, where each message is out
     # as soon as it is printed: the banner and the settings line are read while the tool still
     # waits for the image.
@@ -150,6 +169,13 @@ windows_runs() {
     # An inpout32.dll without InpOut32's functions (a program, in fact) beside quorva.exe.
     cp "$build/quorva-sim.exe" prog_ж日本ก/inpout32.dll
     run prog_ж日本ก/quorva.exe hello.bin
+    # Another drive letter for the work folder, the current folder (on Z:): one file that does not
+    # exist yet, named through both.
+    ln -sfn "$work" "${WINEPREFIX:-$HOME/.wine}/dosdevices/y:" || exit 1
+    sim '--trace=Y:\t.txt' t.txt
+    sim '--trace=Y:\a.txt' --memory=a.txt hello.bin
+    rm "${WINEPREFIX:-$HOME/.wine}/dosdevices/y:"
+    echo "files left by the refused runs:" $(ls t.txt a.txt 2>/dev/null)
 }
 
 rm -f "$build/end_to_end-$platform.txt"

@@ -1,6 +1,35 @@
-// quorva-sim's guard against writing over the image: do two paths name one file?
+// quorva-sim's output files: opened without emptying them, then judged by what they are, so that
+// no name, link or drive letter can make an output the image or the other output.
 #pragma once
 
-// Returns true when `a` and `b` are one file reached by two names (another spelling of the path, a
-// symbolic or a hard link), or, where one of them does not exist yet, would name one file.
-bool same_file(const char* a, const char* b);
+#include <cstdio>
+
+// What tells one file from another on this system: device and inode, or volume and file index.
+struct FileId {
+    bool known = false;  // false when the file does not exist or its identity cannot be read
+    unsigned long long volume = 0;
+    unsigned long long index = 0;
+};
+
+inline bool same_file(const FileId& a, const FileId& b)
+{
+    return a.known && b.known && a.volume == b.volume && a.index == b.index;
+}
+
+// Opens `path` for writing in binary mode, creating it when it does not exist but keeping what it
+// holds, on a descriptor above the standard three (so that a closed standard input stays closed).
+// `created` tells whether it did not exist before. Returns nullptr with errno set on failure.
+FILE* open_output(const char* path, bool& created);
+
+// The identity of an open output, and of the file that `path` names now.
+FileId identity_of(FILE* file);
+FileId identity_of(const char* path);
+
+// Empties an open output that is a regular file (a device or a pipe is left as it is).
+// Returns false with errno set on failure.
+bool empty_output(FILE* file);
+
+// Removes the file that `path` names, following links to the file itself (for a link that pointed
+// nowhere before this run created its target, the target, not the link). Returns false with errno
+// set on failure. On Windows the file must be closed everywhere first.
+bool remove_output(const char* path);

@@ -1,31 +1,79 @@
-// Whether two paths name one file, on Linux: the same device and inode, or, for a file that does
-// not exist yet, the same name once the folders on the way are resolved.
+// quorva-sim's output files on Linux: descriptors, device and inode numbers.
 #include "sim/same_file.h"
 
+#include <cerrno>
 #include <cstdlib>
-#include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
-// The path with its folder resolved (links, "." and ".."), its last name kept as it is.
-std::string resolved(const char* path)
+FileId identity(int result, const struct stat& info)
 {
-    const std::string text(path);
-    const size_t slash = text.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : text.substr(0, slash + 1);
-    char* real = realpath(folder.c_str(), nullptr);
-    if (!real)
-        return text;
-    const std::string result = std::string(real) + "/" + text.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::free(real);
-    return result;
+    FileId id;
+    if (result == 0) {
+        id.known = true;
+        id.volume = static_cast<unsigned long long>(info.st_dev);
+        id.index = static_cast<unsigned long long>(info.st_ino);
+    }
+    return id;
 }
 }  // namespace
 
-bool same_file(const char* a, const char* b)
+FILE* open_output(const char* path, bool& created)
 {
-    struct stat sa, sb;
-    if (stat(a, &sa) == 0 && stat(b, &sb) == 0)
-        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    return resolved(a) == resolved(b);
+    struct stat before;
+    created = stat(path, &before) != 0;
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    if (fd <= STDERR_FILENO) {
+        // One of the standard descriptors was closed; leave it closed for the tool.
+        const int higher = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        if (higher < 0)
+            return nullptr;
+        fd = higher;
+    }
+    FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return file;
+}
+
+FileId identity_of(FILE* file)
+{
+    struct stat info;
+    return identity(fstat(fileno(file), &info), info);
+}
+
+FileId identity_of(const char* path)
+{
+    struct stat info;
+    return identity(stat(path, &info), info);
+}
+
+bool empty_output(FILE* file)
+{
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0)
+        return false;
+    return !S_ISREG(info.st_mode) || ftruncate(fileno(file), 0) == 0;
+}
+
+bool remove_output(const char* path)
+{
+    char* real = realpath(path, nullptr);
+    if (!real)
+        return false;
+    const bool removed = unlink(real) == 0;
+    const int saved = errno;
+    std::free(real);
+    errno = saved;
+    return removed;
 }

@@ -1,39 +1,80 @@
-// Whether two paths name one file, on Windows: the same volume and file index (the C library's
-// stat has no inode numbers there), or, for a file that does not exist yet, the same full path.
+// quorva-sim's output files on Windows: C library descriptors over file handles, volume serial
+// numbers and file indexes (the C library's stat has no inode numbers there).
 #include "sim/same_file.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 namespace {
-// The file's identity, or false when it cannot be opened (for example because it does not exist).
-bool identify(const char* path, BY_HANDLE_FILE_INFORMATION& info)
+FileId identity(HANDLE handle)
 {
-    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    const bool known = GetFileInformationByHandle(file, &info) != 0;
-    CloseHandle(file);
-    return known;
+    FileId id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info)) {
+        id.known = true;
+        id.volume = info.dwVolumeSerialNumber;
+        id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    return id;
 }
 
-// Whether the two paths, made absolute, are the same text but for the case of letters.
-bool same_full_path(const char* a, const char* b)
+// The same file on a descriptor above the standard three; `fd` itself is closed.
+int above_standard(int fd)
 {
-    char full_a[MAX_PATH], full_b[MAX_PATH];
-    const DWORD length_a = GetFullPathNameA(a, MAX_PATH, full_a, nullptr);
-    const DWORD length_b = GetFullPathNameA(b, MAX_PATH, full_b, nullptr);
-    if (length_a == 0 || length_a >= MAX_PATH || length_b == 0 || length_b >= MAX_PATH)
-        return lstrcmpiA(a, b) == 0;
-    return lstrcmpiA(full_a, full_b) == 0;
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int higher = above_standard(_dup(fd));
+    const int saved = errno;
+    _close(fd);
+    errno = saved;
+    return higher;
 }
 }  // namespace
 
-bool same_file(const char* a, const char* b)
+FILE* open_output(const char* path, bool& created)
 {
-    BY_HANDLE_FILE_INFORMATION ia, ib;
-    if (identify(a, ia) && identify(b, ib))
-        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-               ia.nFileIndexLow == ib.nFileIndexLow;
-    return same_full_path(a, b);
+    created = GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+    const int fd = above_standard(_open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE));
+    if (fd < 0)
+        return nullptr;
+    FILE* file = _fdopen(fd, "wb");
+    if (!file) {
+        const int saved = errno;
+        _close(fd);
+        errno = saved;
+    }
+    return file;
+}
+
+FileId identity_of(FILE* file)
+{
+    return identity(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
+}
+
+FileId identity_of(const char* path)
+{
+    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FileId id = identity(file);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return id;
+}
+
+bool empty_output(FILE* file)
+{
+    const int fd = _fileno(file);
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return GetFileType(handle) != FILE_TYPE_DISK || _chsize(fd, 0) == 0;
+}
+
+bool remove_output(const char* path)
+{
+    if (DeleteFileA(path))
+        return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    return false;
 }

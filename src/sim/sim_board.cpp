@@ -122,7 +122,9 @@ bool sim_save_memory(FILE* file)
 {
     if (!file)
         return false;
-    const bool written = std::fwrite(memory, 1, BOARD_MEMORY_SIZE, file) == BOARD_MEMORY_SIZE;
+    // The stream's error indicator too: a failed write whose data the C library dropped leaves
+    // no other trace once a later write succeeds.
+    const bool written = std::fwrite(memory, 1, BOARD_MEMORY_SIZE, file) == BOARD_MEMORY_SIZE && !std::ferror(file);
     return std::fclose(file) == 0 && written;
 }
 

@@ -43,5 +43,5 @@ void sim_trace_to(FILE* trace);
 const SimReport& sim_report();
 
 // Writes the board's memory, BOARD_MEMORY_SIZE bytes (a byte never stored reads 0xFF), to `file`
-// and closes it. Returns false when `file` is nullptr or writing or closing it failed.
+// and closes it. Returns false when `file` is nullptr or any write to it or closing it failed.
 bool sim_save_memory(FILE* file);

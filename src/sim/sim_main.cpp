@@ -105,12 +105,60 @@ int parse_options(int argc, char** argv, SimOptions& options, int& first)
     return -1;
 }
 
-FILE* open_output(const char* path)
+// One output file given with --trace or --memory, and whether opening it created it.
+struct Output {
+    const char* path = nullptr;
+    FILE* file = nullptr;
+    bool created = false;
+};
+
+// Closes every open output, then removes those this run created. Returns 2, the status of a refused run.
+int refuse(Output* outputs, size_t count)
 {
-    FILE* file = std::fopen(path, "wb");
-    if (!file)
-        std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", path, std::strerror(errno));
-    return file;
+    for (size_t i = 0; i < count; ++i)
+        if (outputs[i].file)
+            std::fclose(outputs[i].file);  // nothing was written to it
+    for (size_t i = 0; i < count; ++i)
+        if (outputs[i].file && outputs[i].created && !remove_output(outputs[i].path))
+            std::fprintf(stderr, "quorva-sim: cannot remove %s: %s\n", outputs[i].path, std::strerror(errno));
+    return 2;
+}
+
+// Opens the outputs for the run: neither may be the image, by whatever name (writing it would empty
+// the image, or create it and the tool would read its own output), nor may the two be one file.
+// Each is first opened without emptying it, and only once the open files are known to be none of
+// those is it emptied; so the image is never touched, and a refused run removes what it created.
+// Returns -1 to go on, otherwise the exit status to end with.
+int open_outputs(Output* outputs, size_t count, const char* image)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (outputs[i].path && !(outputs[i].file = open_output(outputs[i].path, outputs[i].created))) {
+            std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[i].path, std::strerror(errno));
+            return refuse(outputs, count);
+        }
+    // The image's identity only now: an output may have just created it.
+    const FileId image_id = identity_of(image);
+    FileId ids[2];
+    for (size_t i = 0; i < count; ++i) {
+        if (!outputs[i].file)
+            continue;
+        ids[i] = identity_of(outputs[i].file);
+        if (same_file(ids[i], image_id)) {
+            std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n",
+                         outputs[i].path);
+            return refuse(outputs, count);
+        }
+        if (i > 0 && same_file(ids[i], ids[0])) {
+            std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must be two files\n", outputs[i].path);
+            return refuse(outputs, count);
+        }
+    }
+    for (size_t i = 0; i < count; ++i)
+        if (outputs[i].file && !empty_output(outputs[i].file)) {
+            std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[i].path, std::strerror(errno));
+            return refuse(outputs, count);
+        }
+    return -1;
 }
 
 void print_board_summary()
@@ -140,35 +188,27 @@ int main(int argc, char** argv)
         tool_argv.push_back(argv[i]);
     tool_argv.push_back(nullptr);
 
-    // An output file must never be the image, by whatever name: opening it would empty the image
-    // (or create it, and the tool would read its own output). Nor may the two be one file. Both are
-    // checked before anything is opened, and opened before the run, so that one that cannot be
-    // written stops it early.
-    const char* image = first < argc ? argv[first] : "";
-    for (const char* path : {options.trace_path, options.memory_path})
-        if (path && same_file(path, image)) {
-            std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n", path);
-            return 2;
-        }
-    if (options.trace_path && options.memory_path && same_file(options.trace_path, options.memory_path)) {
-        std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must be two files\n", options.memory_path);
-        return 2;
-    }
-    FILE* trace = nullptr;
-    FILE* memory = nullptr;
-    if ((options.trace_path && !(trace = open_output(options.trace_path))) ||
-        (options.memory_path && !(memory = open_output(options.memory_path)))) {
-        if (trace)
-            std::fclose(trace);
-        return 2;
-    }
+    Output outputs[2];
+    outputs[0].path = options.trace_path;
+    outputs[1].path = options.memory_path;
+    const int refused = open_outputs(outputs, 2, first < argc ? argv[first] : "");
+    if (refused >= 0)
+        return refused;
+    FILE* const trace = outputs[0].file;
+    FILE* const memory = outputs[1].file;
 
     sim_reset(options.board);
     sim_trace_to(trace);
     const int status = quorva_main(static_cast<int>(tool_argv.size() - 1), tool_argv.data());
     sim_trace_to(nullptr);
 
-    bool written = !trace || std::fclose(trace) == 0;
+    // The error indicator as well as the close: a write that failed in the middle of the run, its
+    // data dropped by the C library, leaves no other trace once later writes succeed.
+    bool written = true;
+    if (trace) {
+        written = !std::ferror(trace);
+        written = std::fclose(trace) == 0 && written;
+    }
     if (memory)
         written = sim_save_memory(memory) && written;
     print_board_summary();
