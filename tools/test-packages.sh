@@ -23,7 +23,7 @@ if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
 fi
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    [[ $(dpkg-query -W -f='${Status} ' "$p" 2>/dev/null) = *"install ok installed "* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
 
