@@ -1,6 +1,9 @@
 # Install rules and packages: the usual file-system layout with manual pages and a .deb on Linux,
 # a flat zip with the two programs and their texts on Windows. The version comes from project().
 include(GNUInstallDirs)
+# Folders made by the install rules get rwxr-xr-x whatever the umask, as Debian wants them.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # Packaged programs must run with nothing but the C library (and, on Windows, the system DLLs):
 # the C++ runtime is linked in.
@@ -14,8 +17,12 @@ if(WIN32)
   # A zip unpacks into one folder: the programs and their texts side by side.
   install(TARGETS quorva quorva-sim RUNTIME DESTINATION .)
   # Their texts with CRLF line ends: the Notepad of older Windows shows an LF file as one line.
-  foreach(quorva_text README.md packaging/PORT-ACCESS.txt)
+  # The licence gets the extension .txt, which Windows opens with a double click.
+  foreach(quorva_text README.md packaging/PORT-ACCESS.txt LICENSE)
     get_filename_component(quorva_name ${quorva_text} NAME)
+    if(quorva_name STREQUAL "LICENSE")
+      set(quorva_name LICENSE.txt)
+    endif()
     configure_file(${quorva_text} crlf/${quorva_name} @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crlf/${quorva_name} DESTINATION .)
   endforeach()
@@ -25,7 +32,16 @@ else()
     configure_file(man/${quorva_page}.in man/${quorva_page} @ONLY)  # the footer shows the version
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${quorva_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The licence as Debian's machine-readable copyright file, the upstream and the Debian changelog
+  # (compressed for the .deb by compress-for-deb.cmake), and the lintian override of a tag that
+  # only a package uploaded to Debian can satisfy.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+  configure_file(packaging/debian/changelog.Debian.in changelog.Debian @ONLY)
+  install(FILES README.md packaging/changelog packaging/debian/copyright
+                ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES packaging/debian/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME quorva)
 endif()
 
 set(CPACK_PACKAGE_NAME quorva)
@@ -34,10 +50,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Quorva developers <eproms@quorva.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "download tool for an EPROM emulator board on the PC parallel port")
+# Debian shows the description in 80 columns: its lines stay below that.
 set(CPACK_PACKAGE_DESCRIPTION
-    "quorva sends a raw binary image of up to 64 KiB into an EPROM emulator board on a PC parallel\n\
-port, one byte at a time with a strobe/busy handshake, through x86 in/out instructions or the\n\
-kernel's parallel-port device. quorva-sim is the same tool over a simulated board, for dry runs.")
+    "quorva sends a raw binary image of up to 64 KiB into an EPROM emulator board\n\
+on a PC parallel port, one byte at a time with a strobe/busy handshake, through\n\
+x86 in/out instructions or the kernel's parallel-port device. quorva-sim is the\n\
+same tool over a simulated board, for dry runs.")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
@@ -48,11 +66,10 @@ else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quorva_<version>-<release>_<architecture>.deb
-  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS srecord)
-  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/compress-man-pages.cmake)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/compress-for-deb.cmake)
   # The architecture is taken from dpkg --print-architecture by CPack itself.
   find_program(QUORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(QUORVA_DPKG_SHLIBDEPS)
