@@ -87,7 +87,7 @@ transcript() {
     sim --trace=out.txt --memory=./out.txt hello.bin
     sim --memory=./hello.bin hello.bin
     sim --trace=link.bin hello.bin
-    sim --trace=adir/none/trace.txt hello.bin
+    sim --trace=new.bin --memory=adir/none/trace.txt hello.bin
     # Outputs that become the image, or each other, only once opened: through links that point
     # nowhere yet. A refused run leaves no file behind.
     ln -s img.bin dangling.txt && ln -s a.txt to-a.txt || exit 1
@@ -95,8 +95,9 @@ transcript() {
     sim --trace=a.txt --memory=to-a.txt hello.bin
     echo "files left by the refused runs:" $(ls new.bin img.bin a.txt 2>/dev/null)
     # An output that exists is emptied once accepted (trace.txt holds the longer trace of three.bin).
-    sim --trace=trace.txt empty.bin
-    echo "lines in the trace of the empty image: $(wc -l <trace.txt)"
+    echo >>memory.bin
+    sim --trace=trace.txt --memory=memory.bin empty.bin
+    echo "lines in the trace of the empty image: $(wc -l <trace.txt), bytes in its memory file: $(wc -c <memory.bin)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
     "${platform}_runs"
 }
@@ -145,11 +146,13 @@ linux_runs() {
     FAKE_PARPORT0=632 FAKE_PARPORT1=888 FAKE_PARPORT_ERRNO=ENOENT ppdev hello.bin
     FAKE_IOPERM_ERRNO=EBUSY FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=EBUSY ppdev hello.bin
     # A failed access ends the run there, with status 1 and no access after it (the stand-in aborts
-    # on one): the idle write, a probe read, a zero write, the data write and a status read of byte
-    # 5, the end transfer's last read.
-    for n in 1 4 7 200092 200096 200491; do
-        FAKE_FAIL_ACCESS=$n FAKE_PARPORT0=888 ppdev hello.bin
+    # on one): the idle write, the probe's strobe write and its read, a zero write, the data write,
+    # the strobe-off write and a status read of byte 5, the end transfer's last read. A board that
+    # stops answering on this route is still reported as such.
+    for n in 1 3 4 7 200092 200095 200096 200491; do
+        FAKE_FAIL_ACCESS=$n FAKE_PARPORT0=888 ppdev hello.bin -a 378 -o 100
     done
+    FAKE_STALL_AFTER=2 FAKE_PARPORT0=888 ppdev hello.bin
 }
 
 windows_runs() {
@@ -166,6 +169,11 @@ windows_runs() {
     cp prog_ж日本ก/inpout32.dll .
     echo "inpout32.dll in the current folder only:"
     quorva hello.bin
+    # In the system folder (SysWOW64 in a 64-bit prefix) it is found.
+    system=${WINEPREFIX:-$HOME/.wine}/drive_c/windows/syswow64
+    [ -d "$system" ] || system=${system%/*}/system32
+    mv inpout32.dll "$system/" && echo "inpout32.dll in the system folder:" && quorva hello.bin
+    rm -f "$system/inpout32.dll"
     # An inpout32.dll without InpOut32's functions (a program, in fact) beside quorva.exe.
     cp "$build/quorva-sim.exe" prog_ж日本ก/inpout32.dll
     run prog_ж日本ก/quorva.exe hello.bin

@@ -10,6 +10,7 @@
 //                            (every run as root looks for its board there)
 //   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
 //   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
+//   FAKE_STALL_AFTER=N       the board answers N transfers, then stays silent
 //   FAKE_FAIL_ACCESS=N       the Nth port access (1 is the first) fails with EIO; any access
 //                            after it aborts, since the tool must stop at a failed one
 #include <cerrno>
@@ -112,6 +113,8 @@ EXPORTED int open(const char* path, int flags, ...)
     base = static_cast<uint16_t>(port);
     SimBoardConfig board;
     board.base = base;
+    if (const char* stall = std::getenv("FAKE_STALL_AFTER"))
+        board.stall_after = std::strtoull(stall, nullptr, 10);
     sim_reset(board);
     if (const char* path = std::getenv("FAKE_TRACE"))
         sim_trace_to(trace = std::fopen(path, "w"));

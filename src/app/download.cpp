@@ -32,7 +32,8 @@ unsigned long bytes_sent(const DownloadSettings& settings)
 // A port access that failed ends the run where it happened; the bytes before it were sent.
 int access_failed(const DownloadSettings& settings)
 {
-    say("\nPort access failed after %lu databytes (%s) !\n", bytes_sent(settings), port_failure());
+    const char* why = port_failure();
+    say("\nPort access failed after %lu databytes (%s) !\n", bytes_sent(settings), why ? why : "no reason given");
     return finish(1);
 }
 }  // namespace

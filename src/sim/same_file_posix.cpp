@@ -33,14 +33,16 @@ FILE* open_output(const char* path, bool& created)
         const int saved = errno;
         close(fd);
         errno = saved;
-        if (higher < 0)
-            return nullptr;
         fd = higher;
     }
-    FILE* file = fdopen(fd, "wb");
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (!file) {
+        // Opened (and maybe created) but not usable: close it, and take back what was created.
         const int saved = errno;
-        close(fd);
+        if (fd >= 0)
+            close(fd);
+        if (created)
+            remove_output(path);
         errno = saved;
     }
     return file;

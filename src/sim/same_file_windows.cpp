@@ -37,13 +37,18 @@ int above_standard(int fd)
 FILE* open_output(const char* path, bool& created)
 {
     created = GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
-    const int fd = above_standard(_open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE));
-    if (fd < 0)
+    const int opened = _open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (opened < 0)
         return nullptr;
-    FILE* file = _fdopen(fd, "wb");
+    const int fd = above_standard(opened);
+    FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (!file) {
+        // Opened (and maybe created) but not usable: close it, and take back what was created.
         const int saved = errno;
-        _close(fd);
+        if (fd >= 0)
+            _close(fd);
+        if (created)
+            remove_output(path);
         errno = saved;
     }
     return file;
@@ -73,7 +78,11 @@ bool empty_output(FILE* file)
 
 bool remove_output(const char* path)
 {
-    if (DeleteFileA(path))
+    // Opened through any link to the file itself, which goes when this handle is closed: DeleteFile
+    // would remove a symbolic link and leave the file it created behind.
+    const HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE && CloseHandle(file))
         return true;
     errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
     return false;
