@@ -107,6 +107,7 @@ linux_runs() {
     # it does for quorva. A write to the trace that fails once, in the middle, is reported (the
     # sanitizers' leak check cannot run under strace).
     closed_stdin() { timeout 60 "$@" <&-; }
+    closed_stdout() { timeout 60 "$@" <&- >&-; }
     echo "standard input closed:"
     runner=closed_stdin sim --trace=t.txt /dev/stdin
     echo "the 100th write fails with no space left, the later ones succeed:"
@@ -134,7 +135,7 @@ linux_runs() {
     # simulated board: the same texts, the same port traffic (one ioctl per access) and memory
     # as quorva-sim; and each reason for a refusal. The stand-in is copied where the loader surely
     # finds it: one that cannot be loaded is skipped, and as root quorva would reach a real port.
-    cp "$build/tests/ppdev-preload.so" "$work/" || exit 1
+    cp "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$work/" || exit 1
     sim --trace=trace.txt --memory=memory.bin hello.bin
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
@@ -153,6 +154,18 @@ linux_runs() {
         FAKE_FAIL_ACCESS=$n FAKE_PARPORT0=888 ppdev hello.bin -a 378 -o 100
     done
     FAKE_STALL_AFTER=2 FAKE_PARPORT0=888 ppdev hello.bin
+
+    # Root touches no port that another driver owns (ioperm is not even asked), nor any when
+    # /proc/ioports cannot tell; a port only a PCI card's own range names is free. A port that
+    # another program holds is waited for, and claimed only once it is free. A closed standard
+    # output never becomes the port device (the stand-in ends with status 98 if it did).
+    for port in CF7 1F5 60 D010; do
+        FAKE_PARPORT0=888 ppdev three.bin -a $port
+    done
+    FAKE_IOPORTS=none.txt ppdev three.bin -a D010
+    FAKE_IOPORTS=empty.bin ppdev three.bin -a D010
+    FAKE_PORT_BUSY=3 FAKE_PARPORT0=888 ppdev three.bin
+    runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378
 }
 
 windows_runs() {
