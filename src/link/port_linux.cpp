@@ -220,7 +220,7 @@ bool names_no_owner(const char* name, unsigned long start, uint16_t first_port)
 const char* ioports_refusal(uint16_t first_port)
 {
     const unsigned long last_port = first_port + 2UL;
-    char line[256], owner[200] = "", problem[64] = "";
+    char line[256], owner[200] = "", problem[80] = "";
     unsigned long owner_start = 0, owner_end = 0, entries = 0, highest = 0;
     const int fd = open_high("/proc/ioports", O_RDONLY);
     FILE* list = fd < 0 ? nullptr : fdopen(fd, "r");
@@ -253,12 +253,12 @@ const char* ioports_refusal(uint16_t first_port)
     if (list)
         std::fclose(list);
     if (!problem[0] && !owner[0] && entries == 0)
-        std::snprintf(problem, sizeof problem, "it is empty");
+        std::snprintf(problem, sizeof problem, "empty");
     else if (!problem[0] && !owner[0] && highest == 0)
-        std::snprintf(problem, sizeof problem, "it shows no addresses");
+        std::snprintf(problem, sizeof problem, "all addresses read 0, as in a container without CAP_SYS_ADMIN");
 
     if (problem[0])
-        std::snprintf(why, sizeof why, "/proc/ioports cannot be read (%s), so the ports cannot be checked; "
+        std::snprintf(why, sizeof why, "/proc/ioports: %s, so the ports cannot be checked; "
                       "parallel ports known to the kernel: %s", problem, known);
     else if (owner[0] && owner_start == owner_end)
         std::snprintf(why, sizeof why, "port 0x%04lX belongs to %s; parallel ports known to the kernel: %s",
@@ -274,17 +274,15 @@ const char* ioports_refusal(uint16_t first_port)
 const char* acquire_as_root(uint16_t first_port, int number)
 {
     const char* device_refused = number < 0 ? no_parport() : open_device(number);
-    if (!device_refused) {
-        if (const char* refused = lock_and_claim(number))
-            return refused;
-    } else if (number < 0) {
-        if (const char* refused = ioports_refusal(first_port))
-            return refused;
-    }
-    if (device < 0) {
-        if (const char* refused = lock_by_file(first_port))
-            return refused;
-    }
+    const char* refused = nullptr;
+    if (!device_refused)
+        refused = lock_and_claim(number);
+    else if (number < 0)
+        refused = ioports_refusal(first_port);  // not the kernel's port: it must be no one else's
+    if (!refused && device < 0)
+        refused = lock_by_file(first_port);
+    if (refused)
+        return refused;
     if (ioperm(first_port, 3, 1) == 0) {
         instructions = true;
         return nullptr;
