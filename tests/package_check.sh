@@ -18,8 +18,7 @@ doc=./usr/share/doc/quorva
 [ "$files" = "./usr/bin/quorva ./usr/bin/quorva-sim $doc/PROTOCOL.md $doc/README.md $doc/changelog.Debian.gz $doc/changelog.gz $doc/copyright ./usr/share/lintian/overrides/quorva ./usr/share/man/man1/quorva-sim.1.gz ./usr/share/man/man1/quorva.1.gz " ] ||
     fail "$deb holds $files"
 # A plain install carries the user's files only: the Debian changelog and lintian's override are the .deb's.
-cmake --install build-test --prefix "$work/plain" >/dev/null
-files=$(cd "$work/plain" && find . -type f | sort | tr '\n' ' ')
+files=$(cmake --install build-test --prefix "$work/plain" >/dev/null && cd "$work/plain" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "./bin/quorva ./bin/quorva-sim ./share/doc/quorva/PROTOCOL.md ./share/doc/quorva/README.md ./share/doc/quorva/changelog ./share/doc/quorva/copyright ./share/man/man1/quorva-sim.1 ./share/man/man1/quorva.1 " ] ||
     fail "cmake --install installs $files"
 depends=$(dpkg-deb -f "$deb" Depends)

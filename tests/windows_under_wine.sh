@@ -31,5 +31,4 @@ declare -A number=([win2k]=5.0 [winxp]=5.1 [win7]=6.1 [win81]=6.3 [win10]=10.0)
 wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
 reported=$(wine cmd /c ver | tr -d '\r' | grep .)
 [[ $reported = *" ${number[$version]:-?}."* ]] || { echo "FAIL: wine set to $version reports: $reported"; exit 1; }
-echo "wine $(wine --version) reports: $reported"
 timeout 900 bash tests/end_to_end.sh windows build-windows-i686 build-test
