@@ -18,7 +18,7 @@ if(WIN32)
   install(TARGETS quorva quorva-sim RUNTIME DESTINATION .)
   # Their texts with CRLF line ends: the Notepad of older Windows shows an LF file as one line.
   # The licence gets the extension .txt, which Windows opens with a double click.
-  foreach(quorva_text README.md packaging/PORT-ACCESS.txt LICENSE)
+  foreach(quorva_text README.md docs/PROTOCOL.md packaging/PORT-ACCESS.txt LICENSE)
     get_filename_component(quorva_name ${quorva_text} NAME)
     if(quorva_name STREQUAL "LICENSE")
       set(quorva_name LICENSE.txt)
@@ -32,16 +32,18 @@ else()
     configure_file(man/${quorva_page}.in man/${quorva_page} @ONLY)  # the footer shows the version
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${quorva_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
-  # The licence as Debian's machine-readable copyright file, the upstream and the Debian changelog
-  # (compressed for the .deb by compress-for-deb.cmake), and the lintian override of a tag that
-  # only a package uploaded to Debian can satisfy.
+  # The user's README and the board's wire protocol, the licence as Debian's machine-readable
+  # copyright file and the upstream changelog (compressed for the .deb by compress-for-deb.cmake).
+  install(FILES README.md docs/PROTOCOL.md packaging/changelog packaging/debian/copyright
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The Debian changelog and the lintian override of a tag that only a package uploaded to Debian
+  # can satisfy belong to the .deb alone: deb-only-files.cmake adds them to its staged files.
   set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
   configure_file(packaging/debian/changelog.Debian.in changelog.Debian @ONLY)
-  install(FILES README.md packaging/changelog packaging/debian/copyright
-                ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES packaging/debian/lintian-overrides
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME quorva)
+  set(CPACK_QUORVA_CHANGELOG_DEBIAN ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian)
+  set(CPACK_QUORVA_LINTIAN_OVERRIDES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/lintian-overrides)
+  set(CPACK_QUORVA_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+  set(CPACK_QUORVA_DATADIR ${CMAKE_INSTALL_DATADIR})
 endif()
 
 set(CPACK_PACKAGE_NAME quorva)
@@ -69,7 +71,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS srecord)
-  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/compress-for-deb.cmake)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb-only-files.cmake
+                              ${CMAKE_CURRENT_SOURCE_DIR}/cmake/compress-for-deb.cmake)
   # The architecture is taken from dpkg --print-architecture by CPack itself.
   find_program(QUORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(QUORVA_DPKG_SHLIBDEPS)

@@ -15,8 +15,12 @@ rm -f "$deb"
 (cd build-test && cpack -G DEB >/dev/null)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
 doc=./usr/share/doc/quorva
-[ "$files" = "./usr/bin/quorva ./usr/bin/quorva-sim $doc/README.md $doc/changelog.Debian.gz $doc/changelog.gz $doc/copyright ./usr/share/lintian/overrides/quorva ./usr/share/man/man1/quorva-sim.1.gz ./usr/share/man/man1/quorva.1.gz " ] ||
+[ "$files" = "./usr/bin/quorva ./usr/bin/quorva-sim $doc/PROTOCOL.md $doc/README.md $doc/changelog.Debian.gz $doc/changelog.gz $doc/copyright ./usr/share/lintian/overrides/quorva ./usr/share/man/man1/quorva-sim.1.gz ./usr/share/man/man1/quorva.1.gz " ] ||
     fail "$deb holds $files"
+# A plain install carries the user's files only: the Debian changelog and lintian's override are the .deb's.
+files=$(cmake --install build-test --prefix "$work/plain" >/dev/null && cd "$work/plain" && find . -type f | sort | tr '\n' ' ')
+[ "$files" = "./bin/quorva ./bin/quorva-sim ./share/doc/quorva/PROTOCOL.md ./share/doc/quorva/README.md ./share/doc/quorva/changelog ./share/doc/quorva/copyright ./share/man/man1/quorva-sim.1 ./share/man/man1/quorva.1 " ] ||
+    fail "cmake --install installs $files"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "$deb depends on $depends"
 lintian --fail-on error,warning "$deb" || fail "lintian on $deb"
@@ -33,7 +37,7 @@ zip=build-windows-i686/quorva-$version-win32.zip
 rm -f "$zip"
 (cd build-windows-i686 && cpack -G ZIP >/dev/null)
 files=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-[ "$files" = "quorva-$version-win32/LICENSE.txt quorva-$version-win32/PORT-ACCESS.txt quorva-$version-win32/README.md quorva-$version-win32/quorva-sim.exe quorva-$version-win32/quorva.exe " ] ||
+[ "$files" = "quorva-$version-win32/LICENSE.txt quorva-$version-win32/PORT-ACCESS.txt quorva-$version-win32/PROTOCOL.md quorva-$version-win32/README.md quorva-$version-win32/quorva-sim.exe quorva-$version-win32/quorva.exe " ] ||
     fail "$zip holds $files"
 texts=$(unzip -p "$zip" "*.md" "*.txt")
 grep -q $'[^\r]$' <<<"$texts" && fail "a text in $zip has lines without CRLF"

@@ -24,4 +24,11 @@ trap 'wineserver -k || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     timeout 300 wineboot -i >build-windows-i686/wineboot.log 2>&1 || { cat build-windows-i686/wineboot.log; exit 1; }
 fi
+# The Windows version wine reports: 10 unless QUORVA_WINE_VERSION names another (win2k, winxp,
+# win7, win81), confirmed by what a program is told.
+version=${QUORVA_WINE_VERSION:-win10}
+declare -A number=([win2k]=5.0 [winxp]=5.1 [win7]=6.1 [win81]=6.3 [win10]=10.0)
+wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
+reported=$(wine cmd /c ver | tr -d '\r' | grep .)
+[[ $reported = *" ${number[$version]:-?}."* ]] || { echo "FAIL: wine set to $version reports: $reported"; exit 1; }
 timeout 900 bash tests/end_to_end.sh windows build-windows-i686 build-test
