@@ -99,7 +99,23 @@ transcript() {
     sim --trace=trace.txt --memory=memory.bin empty.bin
     echo "lines in the trace of the empty image: $(wc -l <trace.txt), bytes in its memory file: $(wc -c <memory.bin)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
+    [ "$platform" = linux ] && sim_identity_runs
     "${platform}_runs"
+}
+
+# The image's or the output's identity cannot be read: the Nth stat of either fails with EIO (the
+# output's before it is opened, the image's, the open output's). Each run is refused, and the image
+# is neither emptied nor taken for a file the run created and removed.
+sim_identity_runs() {
+    for args in "--trace=link.bin hello.bin" "--trace=hello.bin hello.bin"; do
+        for n in 1 2 3; do
+            echo "stat number $n of hello.bin or link.bin fails:"
+            runner="timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -o /dev/null
+                --quiet=attach,exit,path-resolution -P hello.bin -P link.bin
+                -e inject=%stat,%fstat,%lstat:error=EIO:when=$n" sim $args
+        done
+    done
+    same "hello.bin after the runs that could not read an identity, and the sample" hello.bin "$root/samples/hello.bin"
 }
 
 linux_runs() {
