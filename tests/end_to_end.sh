@@ -99,7 +99,20 @@ transcript() {
     sim --trace=trace.txt --memory=memory.bin empty.bin
     echo "lines in the trace of the empty image: $(wc -l <trace.txt), bytes in its memory file: $(wc -c <memory.bin)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
+    [ "$platform" = linux ] && sim_identity_runs
     "${platform}_runs"
+}
+
+# The image's or the output's identity cannot be read: the Nth stat of either fails with EIO (the
+# output's before it is opened, the image's, the open output's). Each run is refused, and the image
+# is neither emptied nor taken for a file the run created and removed.
+sim_identity_runs() {
+    for args in "--trace=link.bin hello.bin" "--trace=hello.bin hello.bin"; do for n in 1 2 3; do
+        echo "stat number $n of hello.bin or link.bin fails:"
+        runner="timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -o /dev/null -P hello.bin
+            -P link.bin --quiet=attach,exit,path-resolution -e inject=%stat,%fstat,%lstat:error=EIO:when=$n" sim $args
+    done; done
+    same "hello.bin after the runs that could not read an identity, and the sample" hello.bin "$root/samples/hello.bin"
 }
 
 linux_runs() {
@@ -180,6 +193,12 @@ windows_runs() {
     cp "$build/quorva.exe" "$build/fake-inpout32/inpout32.dll" prog_ж日本ก/
     FAKE_INPOUT32_TRACE=inpout-trace.txt FAKE_INPOUT32_MEMORY=inpout-memory.bin run prog_ж日本ก/quorva.exe hello.bin
     same "InpOut32 trace and memory, and quorva-sim's" inpout-trace.txt trace.txt inpout-memory.bin memory.bin
+    # Two runs on one port at once: the second, started while the first (slowed down) is under way,
+    # touches the port only once the first has ended.
+    FAKE_INPOUT32_TURNS=turns.txt FAKE_INPOUT32_SLOW=10 $runner prog_ж日本ก/quorva.exe hello.bin >first.txt 2>&1 &
+    for i in $(seq 300); do [ -s turns.txt ] && break || sleep 0.1; done
+    FAKE_INPOUT32_TURNS=turns.txt run prog_ж日本ก/quorva.exe hello.bin
+    wait $!; echo "the runs' first and last accesses, in order: $(cut -d ' ' -f 2 turns.txt | paste -sd ' ')"
     FAKE_INPOUT32_DRIVER=closed run prog_ж日本ก/quorva.exe hello.bin
     cp prog_ж日本ก/inpout32.dll .
     echo "inpout32.dll in the current folder only:"

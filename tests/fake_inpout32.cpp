@@ -3,6 +3,9 @@
 //   FAKE_INPOUT32_DRIVER=closed  IsInpOutDriverOpen answers FALSE (the driver could not be opened)
 //   FAKE_INPOUT32_TRACE=PATH     every port access to PATH, "W PPPP VV" lines as quorva-sim --trace
 //   FAKE_INPOUT32_MEMORY=PATH    the board's 64 KiB to PATH when the DLL is unloaded, as --memory
+//   FAKE_INPOUT32_TURNS=PATH     appends "PID first" to PATH at the process's first access, and
+//                                "PID last" when the DLL is unloaded (after its last access)
+//   FAKE_INPOUT32_SLOW=MS        every 1000th access takes MS milliseconds longer
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +16,29 @@
 
 namespace {
 FILE* trace = nullptr;
+unsigned long accesses = 0;
+
+// One line, written at the end the file has at that moment, whatever other processes append to it.
+void log_turn(const char* what)
+{
+    char line[40];
+    const DWORD length = std::snprintf(line, sizeof line, "%lu %s\n", GetCurrentProcessId(), what);
+    const char* path = std::getenv("FAKE_INPOUT32_TURNS");
+    const HANDLE log = path ? CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr) : nullptr;
+    DWORD written = 0;
+    if (path && !(WriteFile(log, line, length, &written, nullptr) && written == length && CloseHandle(log)))
+        std::abort();
 }
+
+void before_access()
+{
+    static const char* const slow = std::getenv("FAKE_INPOUT32_SLOW");
+    if (accesses++ == 0)
+        log_turn("first");
+    if (slow && accesses % 1000 == 0)
+        Sleep(std::strtoul(slow, nullptr, 10));
+}
+}  // namespace
 
 extern "C" __declspec(dllexport) BOOL WINAPI IsInpOutDriverOpen()
 {
@@ -21,8 +46,8 @@ extern "C" __declspec(dllexport) BOOL WINAPI IsInpOutDriverOpen()
     return !driver || std::strcmp(driver, "closed") != 0;
 }
 
-extern "C" __declspec(dllexport) void WINAPI DlPortWritePortUchar(USHORT port, UCHAR value) { write_port(port, value); }
-extern "C" __declspec(dllexport) UCHAR WINAPI DlPortReadPortUchar(USHORT port) { return read_port(port); }
+extern "C" __declspec(dllexport) void WINAPI DlPortWritePortUchar(USHORT port, UCHAR value) { before_access(), write_port(port, value); }
+extern "C" __declspec(dllexport) UCHAR WINAPI DlPortReadPortUchar(USHORT port) { return before_access(), read_port(port); }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
@@ -33,6 +58,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
         if (trace_path)
             sim_trace_to(trace = std::fopen(trace_path, "wb"));
     }
+    if (reason == DLL_PROCESS_DETACH && accesses > 0)
+        log_turn("last");
     if (reason == DLL_PROCESS_DETACH && trace)
         std::fclose(trace);
     if (reason == DLL_PROCESS_DETACH && memory_path)

@@ -3,6 +3,7 @@
 #include "link/port_io.h"
 #include "link/x86_io.h"
 
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <windows.h>
@@ -11,6 +12,8 @@ static_assert(sizeof(void*) == 4, "the Windows port backend is written for 32-bi
 
 namespace {
 HANDLE port_driver = INVALID_HANDLE_VALUE;  // the driver's device, open until the process ends
+HANDLE port_turn = nullptr;                 // the port's mutex, owned until the process ends
+char refusal[96];                           // a reason built with an error number
 const void* probe_address = nullptr;        // the guarded `in` instruction while the probe runs
 volatile LONG probe_refused = 0;            // set by the handler when that instruction faulted
 
@@ -110,6 +113,44 @@ const char* take_inpout(bool giveio_open)
     return nullptr;
 }
 
+const char* refuse_with_error(const char* what, DWORD error)
+{
+    std::snprintf(refusal, sizeof refusal, "%s (error %lu)", what, static_cast<unsigned long>(error));
+    return refusal;
+}
+
+// Waits until no other quorva uses the port, and keeps it so until this process ends: one named
+// mutex per base address, in the namespace every session shares. Nothing claims the port on
+// Windows, so without it two runs would interleave their accesses. The system releases the mutex
+// when the process ends, however it ends; a holder that died leaves it abandoned, and then it is
+// ours. Systems without namespaces (Windows 9x/ME) refuse the prefix, and there the plain name is
+// the only one. A mutex that exists but is not ours to use (another user's, or another kind of
+// object under that name) refuses the run rather than going on unguarded under a second name.
+// Returns nullptr once the port is ours, else the reason.
+const char* take_turn(uint16_t first_port)
+{
+    if (port_turn)
+        return nullptr;
+    char name[40];
+    std::snprintf(name, sizeof name, "Global\\quorva-port-0x%04X", static_cast<unsigned>(first_port));
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    DWORD error = mutex ? 0 : GetLastError();
+    if (!mutex && error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_HANDLE) {
+        mutex = CreateMutexA(nullptr, FALSE, std::strchr(name, '\\') + 1);
+        error = mutex ? 0 : GetLastError();
+    }
+    if (!mutex)
+        return refuse_with_error("the port's mutex cannot be created", error);
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        error = waited == WAIT_FAILED ? GetLastError() : waited;
+        CloseHandle(mutex);
+        return refuse_with_error("waiting for the port's mutex failed", error);
+    }
+    port_turn = mutex;
+    return nullptr;
+}
+
 // Reads the status port once with the fault handler in place; true when the read was refused.
 // Vectored handlers (Windows XP and later) are looked up at run time, so that the program still
 // loads on older systems; those get the handler as the unhandled-exception filter instead.
@@ -151,6 +192,10 @@ const char* port_failure()
 
 const char* acquire_ports(uint16_t first_port)
 {
+    // Another quorva on this port first ends its download: before this process touches the port.
+    if (const char* reason = take_turn(first_port))
+        return reason;
+
     // Opening giveio's device gives this process the ports. Some drivers of that kind take them
     // back when the handle is closed, so it stays open until the process ends.
     if (port_driver == INVALID_HANDLE_VALUE)

@@ -11,6 +11,7 @@ namespace {
 FileId identity(int result, const struct stat& info)
 {
     FileId id;
+    id.error = result == 0 ? 0 : errno;
     if (result == 0) {
         id.known = true;
         id.volume = static_cast<unsigned long long>(info.st_dev);
@@ -22,8 +23,12 @@ FileId identity(int result, const struct stat& info)
 
 FILE* open_output(const char* path, bool& created)
 {
-    struct stat before;
-    created = stat(path, &before) != 0;
+    const FileId before = identity_of(path);
+    if (!identity_read(before)) {
+        errno = before.error;
+        return nullptr;
+    }
+    created = !before.known;
     int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return nullptr;

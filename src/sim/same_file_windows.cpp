@@ -9,11 +9,36 @@
 #include <windows.h>
 
 namespace {
-FileId identity(HANDLE handle)
+// The errno value for why a file's identity could not be read. A name that cannot name any file
+// (no such file or folder, no such drive, a malformed name) counts as no such file; a refused
+// access as EACCES; anything else as an input/output error.
+int error_number(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return EACCES;
+    default:
+        return EIO;
+    }
+}
+
+// The identity of an open handle; an invalid one failed to open with `open_error`.
+FileId identity(HANDLE handle, DWORD open_error)
 {
     FileId id;
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info)) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        id.error = error_number(open_error);
+    } else if (!GetFileInformationByHandle(handle, &info)) {
+        id.error = error_number(GetLastError());
+    } else {
         id.known = true;
         id.volume = info.dwVolumeSerialNumber;
         id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -36,7 +61,16 @@ int above_standard(int fd)
 
 FILE* open_output(const char* path, bool& created)
 {
-    created = GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+        created = false;
+    } else {
+        const int error = error_number(GetLastError());
+        if (error != ENOENT) {
+            errno = error;
+            return nullptr;
+        }
+        created = true;
+    }
     const int opened = _open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (opened < 0)
         return nullptr;
@@ -56,14 +90,15 @@ FILE* open_output(const char* path, bool& created)
 
 FileId identity_of(FILE* file)
 {
-    return identity(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return identity(handle, ERROR_INVALID_HANDLE);
 }
 
 FileId identity_of(const char* path)
 {
     const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const FileId id = identity(file);
+    const FileId id = identity(file, GetLastError());
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     return id;

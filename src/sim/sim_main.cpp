@@ -136,13 +136,21 @@ int open_outputs(Output* outputs, size_t count, const char* image)
             std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[i].path, std::strerror(errno));
             return refuse(outputs, count);
         }
-    // The image's identity only now: an output may have just created it.
+    // The image's identity only now: an output may have just created it. An identity that cannot
+    // be read could be the image's, so it refuses the run (an image that does not exist is none).
     const FileId image_id = identity_of(image);
     FileId ids[2];
     for (size_t i = 0; i < count; ++i) {
         if (!outputs[i].file)
             continue;
         ids[i] = identity_of(outputs[i].file);
+        const bool image_unread = !identity_read(image_id);
+        if (image_unread || !ids[i].known) {
+            std::fprintf(stderr, "quorva-sim: %s: cannot tell which file this is: %s\n",
+                         image_unread ? image : outputs[i].path,
+                         std::strerror(image_unread ? image_id.error : ids[i].error));
+            return refuse(outputs, count);
+        }
         if (same_file(ids[i], image_id)) {
             std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n",
                          outputs[i].path);
