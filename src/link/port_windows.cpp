@@ -133,10 +133,18 @@ const char* take_turn(uint16_t first_port)
         return nullptr;
     char name[40];
     std::snprintf(name, sizeof name, "Global\\quorva-port-0x%04X", static_cast<unsigned>(first_port));
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    // Open to every user, so that another user's run waits its turn too instead of being refused.
+    // The mutex guards nothing but the turn: whoever may use it may only wait or hold the port.
+    // Windows 9x/ME keep no security descriptors; there the defaults serve.
+    SECURITY_DESCRIPTOR everyone;
+    SECURITY_ATTRIBUTES open_to_all{sizeof open_to_all, &everyone, FALSE};
+    const bool described = InitializeSecurityDescriptor(&everyone, SECURITY_DESCRIPTOR_REVISION) &&
+                           SetSecurityDescriptorDacl(&everyone, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES* const security = described ? &open_to_all : nullptr;
+    HANDLE mutex = CreateMutexA(security, FALSE, name);
     DWORD error = mutex ? 0 : GetLastError();
     if (!mutex && error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_HANDLE) {
-        mutex = CreateMutexA(nullptr, FALSE, std::strchr(name, '\\') + 1);
+        mutex = CreateMutexA(security, FALSE, std::strchr(name, '\\') + 1);
         error = mutex ? 0 : GetLastError();
     }
     if (!mutex)
