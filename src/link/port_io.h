@@ -20,7 +20,9 @@ int read_port(uint16_t port);
 // Input/output error"); nullptr while no access has failed. Static storage.
 const char* port_failure();
 
-// Asks the platform for the right to use the three ports first_port .. first_port + 2.
+// Asks the platform for the right to use the three ports first_port .. first_port + 2, and takes
+// the port for this process alone: while another run (or the printer driver) holds it, it waits,
+// sleeping and printing nothing, and it keeps the port until the process ends.
 // Returns nullptr when the ports may be used, otherwise a short text that says why not and
 // what the user can do about it (static storage, valid until the next call).
 // Never exits the process. It may read the status register, and claiming the port from the
