@@ -2,17 +2,21 @@
 # What users get: the .deb (made from the install rules) and the Windows zip hold exactly their
 # files, the .deb needs the C library alone (dpkg-shlibdeps would name any other), Debian's lintian
 # finds neither error nor warning in it, its programs run and its manual pages render without a
-# warning, and the zip's texts have CRLF line ends. Usage: package_check.sh deb [zip], from the
-# source root after build-test (and, for the zip, build-windows-i686) is built.
+# warning, and the zip's texts have CRLF line ends. The release archives' programs have no shared
+# library at all and make the same dry run in an empty root as the .deb's. Usage:
+# package_check.sh deb|deb-i386 [archives] [zip], from the source root after build-test (for
+# deb-i386 build-linux-i686, for the archives build-archive-*, for the zip build-windows-i686) is built.
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 version=$(sed -n 's/^project(quorva VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-deb=build-test/quorva_$version-1_$(dpkg --print-architecture).deb
+build=build-test arch=$(dpkg --print-architecture)
+[ "$1" != deb-i386 ] || build=build-linux-i686 arch=i386
+deb=$build/quorva_$version-1_$arch.deb
 rm -f "$deb"
-(cd build-test && cpack -G DEB >/dev/null)
+(cd "$build" && cpack -G DEB >/dev/null)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
 doc=./usr/share/doc/quorva
 [ "$files" = "./usr/bin/quorva ./usr/bin/quorva-sim $doc/README.md $doc/changelog.Debian.gz $doc/changelog.gz $doc/copyright ./usr/share/lintian/overrides/quorva ./usr/share/man/man1/quorva-sim.1.gz ./usr/share/man/man1/quorva.1.gz " ] ||
@@ -27,7 +31,28 @@ for page in "$work"/usr/share/man/man1/*; do
     [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
 done
 echo "deb: ok ($deb, Depends: $depends)"
-[ "${2:-}" = zip ] || exit 0
+
+# Each archive unpacked alone with the sample into an empty root (a user namespace where not root).
+cp samples/hello.bin "$work/"
+(cd "$work" && timeout 60 usr/bin/quorva-sim --memory=memory.bin hello.bin >out.txt 2>&1) || fail "the packaged quorva-sim's dry run"
+for arch in x86_64 i386; do
+    [[ " $* " = *" archives "* ]] || break
+    name=quorva-$version-linux-$arch
+    rm -f "build-archive-$arch/$name.tar.gz"
+    (cd "build-archive-$arch" && cpack -G TGZ >/dev/null)
+    mkdir "$work/$arch" && tar -xzf "build-archive-$arch/$name.tar.gz" -C "$work/$arch" || fail "unpacking $name.tar.gz"
+    files=$(cd "$work/$arch" && find . -type f | sort | tr '\n' ' ')
+    [ "$files" = "./$name/LICENSE ./$name/README.md ./$name/quorva ./$name/quorva-sim ./$name/quorva-sim.1 ./$name/quorva.1 " ] ||
+        fail "$name.tar.gz holds $files"
+    elf=$(readelf -l -d "$work/$arch/$name/quorva" "$work/$arch/$name/quorva-sim")
+    ! grep -E 'INTERP|NEEDED' <<<"$elf" || fail "$name.tar.gz has a program that needs the above"
+    cp samples/hello.bin "$work/$arch/"
+    timeout 60 $([ "$(id -u)" = 0 ] || echo unshare -r) chroot "$work/$arch" "/$name/quorva-sim" --memory=memory.bin hello.bin \
+        >"$work/$arch.txt" 2>&1 && cmp "$work/$arch.txt" "$work/out.txt" && cmp "$work/$arch/memory.bin" "$work/memory.bin" ||
+        fail "the dry run of $name/quorva-sim in an empty root"
+    echo "archive: ok ($name.tar.gz)"
+done
+[[ " $* " = *" zip "* ]] || exit 0
 
 zip=build-windows-i686/quorva-$version-win32.zip
 rm -f "$zip"
