@@ -12,8 +12,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 version=$(sed -n 's/^project(quorva VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-build=build-test arch=$(dpkg --print-architecture)
-[ "$1" != deb-i386 ] || build=build-linux-i686 arch=i386
+[ "$1" = deb-i386 ] && build=build-linux-i686 arch=i386 || build=build-test arch=$(dpkg --print-architecture)
 deb=$build/quorva_$version-1_$arch.deb
 rm -f "$deb"
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -25,32 +24,25 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "$deb depends on $depends"
 lintian --fail-on error,warning "$deb" || fail "lintian on $deb"
 dpkg-deb -x "$deb" "$work"
-(cd "$work" && timeout 60 usr/bin/quorva-sim "$OLDPWD/samples/hello.bin" >/dev/null 2>&1) || fail "the packaged quorva-sim"
+(cd "$work" && timeout 60 usr/bin/quorva-sim --memory=memory.bin "$OLDPWD/samples/hello.bin" >out.txt 2>&1) || fail "the packaged quorva-sim"
 for page in "$work"/usr/share/man/man1/*; do
     warnings=$(zcat "$page" | LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z 2>&1) || fail "groff on $page: $warnings"
     [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
 done
 echo "deb: ok ($deb, Depends: $depends)"
 
-# Each archive unpacked alone with the sample into an empty root (a user namespace where not root).
-cp samples/hello.bin "$work/"
-(cd "$work" && timeout 60 usr/bin/quorva-sim --memory=memory.bin hello.bin >out.txt 2>&1) || fail "the packaged quorva-sim's dry run"
-for arch in x86_64 i386; do
-    [[ " $* " = *" archives "* ]] || break
-    name=quorva-$version-linux-$arch
-    rm -f "build-archive-$arch/$name.tar.gz"
-    (cd "build-archive-$arch" && cpack -G TGZ >/dev/null)
-    mkdir "$work/$arch" && tar -xzf "build-archive-$arch/$name.tar.gz" -C "$work/$arch" || fail "unpacking $name.tar.gz"
-    files=$(cd "$work/$arch" && find . -type f | sort | tr '\n' ' ')
-    [ "$files" = "./$name/LICENSE ./$name/README.md ./$name/quorva ./$name/quorva-sim ./$name/quorva-sim.1 ./$name/quorva.1 " ] ||
-        fail "$name.tar.gz holds $files"
-    elf=$(readelf -l -d "$work/$arch/$name/quorva" "$work/$arch/$name/quorva-sim")
-    ! grep -E 'INTERP|NEEDED' <<<"$elf" || fail "$name.tar.gz has a program that needs the above"
-    cp samples/hello.bin "$work/$arch/"
-    timeout 60 $([ "$(id -u)" = 0 ] || echo unshare -r) chroot "$work/$arch" "/$name/quorva-sim" --memory=memory.bin hello.bin \
-        >"$work/$arch.txt" 2>&1 && cmp "$work/$arch.txt" "$work/out.txt" && cmp "$work/$arch/memory.bin" "$work/memory.bin" ||
-        fail "the dry run of $name/quorva-sim in an empty root"
-    echo "archive: ok ($name.tar.gz)"
+# Each archive unpacked alone with the sample into an empty root (a user namespace where not root):
+# the packaged quorva-sim's output and memory.
+for arch in $([[ " $* " != *" archives "* ]] || echo x86_64 i386); do
+    name=quorva-$version-linux-$arch tgz=build-archive-$arch/quorva-$version-linux-$arch.tar.gz
+    rm -f "$tgz" && (cd "build-archive-$arch" && cpack -G TGZ >/dev/null)
+    files=$(tar -tzf "$tgz" | grep -v '/$' | sort | tr '\n' ' ')
+    [ "$files" = "$name/LICENSE $name/README.md $name/quorva $name/quorva-sim $name/quorva-sim.1 $name/quorva.1 " ] || fail "$tgz holds $files"
+    mkdir "$work/$arch" && cp samples/hello.bin "$work/$arch/" && tar -xzf "$tgz" -C "$work/$arch" || fail "unpacking $tgz"
+    readelf -l -d "$work/$arch/$name/quorva" "$work/$arch/$name/quorva-sim" | grep -E 'INTERP|NEEDED' && fail "$tgz: a program needs the above"
+    timeout 60 $([ "$(id -u)" = 0 ] || echo unshare -r) chroot "$work/$arch" "/$name/quorva-sim" --memory=memory.bin hello.bin >"$work/$arch.txt" 2>&1 &&
+        cmp "$work/$arch.txt" "$work/out.txt" && cmp "$work/$arch/memory.bin" "$work/memory.bin" || fail "the dry run of $tgz in an empty root"
+    echo "archive: ok ($tgz)"
 done
 [[ " $* " = *" zip "* ]] || exit 0
 

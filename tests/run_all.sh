@@ -10,8 +10,9 @@ cd "$(dirname "$0")/.."
 bash tools/test-packages.sh || { [ $? = 3 ] && export QUORVA_NO_WINDOWS="its packages are not installed"; } || exit 1
 cmake --workflow --preset default
 cmake --workflow --preset sanitize
-# The 32-bit Linux programs over their own ppdev stand-in, against the native quorva-sim.
-cmake --preset linux-i686 >/dev/null && cmake --build --preset linux-i686
+# The 32-bit Linux programs over their own ppdev stand-in, against the native quorva-sim; the
+# statically linked programs of the release archives.
+for preset in linux-i686 archive-x86_64 archive-i386; do cmake --preset $preset >/dev/null; cmake --build --preset $preset; done
 bash tests/end_to_end.sh linux-i386 build-linux-i686 build-test
 bash tests/windows_under_wine.sh && windows=0 || windows=$?
 [ $windows = 0 ] || [ $windows = 77 ] || exit $windows
@@ -25,9 +26,6 @@ cmake --build "$bare" -j2 >>"$bare/log"
 [ "$(grep -cE '^-- (GoogleTest|Google Benchmark) not found' "$bare/log")" = 2 ] && [ -x "$bare/quorva" ] &&
     [ -x "$bare/quorva-sim" ] || { cat "$bare/log"; echo "FAIL: the build without the test libraries"; exit 1; }
 echo "build without the test libraries: ok"
-for arch in x86_64 i386; do
-    cmake --preset archive-$arch >/dev/null && cmake --build --preset archive-$arch
-done
 bash tests/package_check.sh deb archives $([ $windows = 77 ] || echo zip)
 bash tests/package_check.sh deb-i386
 [ $windows = 0 ] && echo "All tests passed." ||
