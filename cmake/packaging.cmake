@@ -7,7 +7,43 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 # Packaged programs must run with nothing but the C library (and, on Windows, the system DLLs):
 # the C++ runtime is linked in.
-if(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang)$")
+# QUORVA_STATIC=ON builds the programs of a release archive with no shared library at all, not
+# even the C library, so that they run on any x86 Linux of their architecture whatever its libc.
+# They are static-pie where the toolchain makes a real one: a probe linked with -static-pie must
+# come out position independent with neither an interpreter nor a needed library. Otherwise they
+# are plain -static. The C++ runtime comes in with the rest: -static-libstdc++ would switch the
+# linker back to shared libraries for the C library after it, the program would need libc.so.6.
+option(QUORVA_STATIC "Link quorva and quorva-sim statically, for the release archive" OFF)
+if(QUORVA_STATIC)
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    message(FATAL_ERROR "QUORVA_STATIC builds the Linux release archive only")
+  endif()
+  set(quorva_probe ${CMAKE_BINARY_DIR}/static-pie-probe)
+  file(WRITE ${quorva_probe}/probe.cpp "#include <cstdio>\n#include <string>\n"
+       "int main(int argc, char **argv) { std::printf(\"%s\\n\", std::string(argv[0], argc).c_str()); }\n")
+  try_compile(quorva_probe_links ${quorva_probe}/build ${quorva_probe}/probe.cpp
+              COMPILE_DEFINITIONS -fPIE LINK_OPTIONS -static-pie
+              COPY_FILE ${quorva_probe}/probe)
+  set(quorva_probe_elf "")
+  if(quorva_probe_links AND CMAKE_READELF)
+    execute_process(COMMAND ${CMAKE_READELF} -h -l -d ${quorva_probe}/probe
+                    OUTPUT_VARIABLE quorva_probe_elf ERROR_QUIET)
+  endif()
+  if(quorva_probe_elf MATCHES "Type: +DYN" AND NOT quorva_probe_elf MATCHES "INTERP|NEEDED")
+    set(quorva_static -static-pie)
+    set(quorva_static_compile -fPIE)
+  else()
+    set(quorva_static -static)
+    set(quorva_static_compile "")
+  endif()
+  message(STATUS "quorva and quorva-sim are linked with ${quorva_static}")
+  foreach(quorva_target quorva quorva-sim quorva_core quorva_sim_board)
+    target_compile_options(${quorva_target} PRIVATE ${quorva_static_compile})
+  endforeach()
+  foreach(quorva_program quorva quorva-sim)
+    target_link_options(${quorva_program} PRIVATE ${quorva_static})
+  endforeach()
+elseif(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang)$")
   foreach(quorva_program quorva quorva-sim)
     target_link_options(${quorva_program} PRIVATE -static-libstdc++ -static-libgcc)
   endforeach()
@@ -26,6 +62,14 @@ if(WIN32)
     configure_file(${quorva_text} crlf/${quorva_name} @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crlf/${quorva_name} DESTINATION .)
   endforeach()
+elseif(QUORVA_STATIC)
+  # The release archive unpacks into one folder: the programs, their manual pages and texts.
+  install(TARGETS quorva quorva-sim RUNTIME DESTINATION .)
+  foreach(quorva_page quorva.1 quorva-sim.1)
+    configure_file(man/${quorva_page}.in man/${quorva_page} @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${quorva_page} DESTINATION .)
+  endforeach()
+  install(FILES README.md docs/PROTOCOL.md LICENSE DESTINATION .)
 else()
   install(TARGETS quorva quorva-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   foreach(quorva_page quorva.1 quorva-sim.1)
@@ -64,6 +108,14 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "quorva-${PROJECT_VERSION}-win32")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+elseif(QUORVA_STATIC)
+  set(CPACK_GENERATOR TGZ)
+  if(quorva_cpu MATCHES "^(i[3-6]86|x86)$")
+    set(CPACK_PACKAGE_FILE_NAME "quorva-${PROJECT_VERSION}-linux-i386")
+  else()
+    set(CPACK_PACKAGE_FILE_NAME "quorva-${PROJECT_VERSION}-linux-x86_64")
+  endif()
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -73,7 +125,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS srecord)
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb-only-files.cmake
                               ${CMAKE_CURRENT_SOURCE_DIR}/cmake/compress-for-deb.cmake)
-  # The architecture is taken from dpkg --print-architecture by CPack itself.
+  # The architecture is taken from dpkg --print-architecture by CPack itself, except in the
+  # cross build for 32-bit Linux.
+  if(CMAKE_CROSSCOMPILING AND quorva_cpu MATCHES "^(i[3-6]86|x86)$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+  endif()
   find_program(QUORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(QUORVA_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # libc6 with the lowest version the programs need

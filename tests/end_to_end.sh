@@ -5,6 +5,8 @@
 # Usage: end_to_end.sh linux BUILD_DIR
 #        end_to_end.sh windows BUILD_DIR LINUX_BUILD_DIR   (the .exe files under wine; the Linux
 #        quorva-sim shows what the fake inpout32.dll's board must receive)
+#        end_to_end.sh linux-i386 BUILD_DIR LINUX_BUILD_DIR   (the 32-bit programs, only the runs
+#        that a second architecture can change, into tests/expected/linux-i386.txt alone)
 set -u
 platform=$1 build=$(realpath "$2") reference=${3:+$(realpath "$3")}
 root=$(dirname "$(realpath "$0")")/..
@@ -220,9 +222,23 @@ windows_runs() {
     echo "files left by the refused runs:" $(ls t.txt a.txt 2>/dev/null)
 }
 
+linux-i386_runs() {
+    # The 32-bit programs: a whole download by quorva over the 32-bit ppdev stand-in with the native
+    # quorva-sim's traffic and memory, refusals (one reads the ports' decimal bases), a failed access.
+    cp "$root/samples/hello.bin" "$build/tests/ppdev-preload.so" . || exit 1
+    "$reference/quorva-sim" --trace=trace.txt --memory=memory.bin hello.bin -a 378 -o FFE5 >/dev/null 2>&1
+    FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin -a 378 -o FFE5
+    same "ppdev trace and memory, and the native quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
+    FAKE_IOPERM_ERRNO=EPERM FAKE_PARPORT0=632 FAKE_PARPORT1=53264 ppdev hello.bin
+    FAKE_UID=1000 FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=EACCES ppdev hello.bin
+    FAKE_FAIL_ACCESS=200092 FAKE_PARPORT0=888 ppdev hello.bin -a 378 -o 100
+}
+
 rm -f "$build/end_to_end-$platform.txt"
+expected=("$root/tests/expected/common.txt" "$root/tests/expected/$platform.txt")
+[ "$platform" != linux-i386 ] || { transcript() { linux-i386_runs; }; expected=("${expected[1]}"); }
 transcript >"$build/end_to_end-$platform.txt" 2>&1
-if ! cat "$root/tests/expected/common.txt" "$root/tests/expected/$platform.txt" | diff - "$build/end_to_end-$platform.txt"; then
+if ! cat "${expected[@]}" | diff - "$build/end_to_end-$platform.txt"; then
     echo "FAIL: the transcript $build/end_to_end-$platform.txt differs from tests/expected (above)"
     exit 1
 fi

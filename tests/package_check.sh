@@ -2,17 +2,20 @@
 # What users get: the .deb (made from the install rules) and the Windows zip hold exactly their
 # files, the .deb needs the C library alone (dpkg-shlibdeps would name any other), Debian's lintian
 # finds neither error nor warning in it, its programs run and its manual pages render without a
-# warning, and the zip's texts have CRLF line ends. Usage: package_check.sh deb [zip], from the
-# source root after build-test (and, for the zip, build-windows-i686) is built.
+# warning, and the zip's texts have CRLF line ends. The release archives' programs have no shared
+# library at all and make the same dry run in an empty root as the .deb's. Usage:
+# package_check.sh deb|deb-i386 [archives] [zip], from the source root after build-test (for
+# deb-i386 build-linux-i686, for the archives build-archive-*, for the zip build-windows-i686) is built.
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 version=$(sed -n 's/^project(quorva VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-deb=build-test/quorva_$version-1_$(dpkg --print-architecture).deb
+[ "$1" = deb-i386 ] && build=build-linux-i686 arch=i386 || build=build-test arch=$(dpkg --print-architecture)
+deb=$build/quorva_$version-1_$arch.deb
 rm -f "$deb"
-(cd build-test && cpack -G DEB >/dev/null)
+(cd "$build" && cpack -G DEB >/dev/null)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
 doc=./usr/share/doc/quorva
 [ "$files" = "./usr/bin/quorva ./usr/bin/quorva-sim $doc/PROTOCOL.md $doc/README.md $doc/changelog.Debian.gz $doc/changelog.gz $doc/copyright ./usr/share/lintian/overrides/quorva ./usr/share/man/man1/quorva-sim.1.gz ./usr/share/man/man1/quorva.1.gz " ] ||
@@ -25,13 +28,27 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "$deb depends on $depends"
 lintian --fail-on error,warning "$deb" || fail "lintian on $deb"
 dpkg-deb -x "$deb" "$work"
-(cd "$work" && timeout 60 usr/bin/quorva-sim "$OLDPWD/samples/hello.bin" >/dev/null 2>&1) || fail "the packaged quorva-sim"
+(cd "$work" && timeout 60 usr/bin/quorva-sim --memory=memory.bin "$OLDPWD/samples/hello.bin" >out.txt 2>&1) || fail "the packaged quorva-sim"
 for page in "$work"/usr/share/man/man1/*; do
     warnings=$(zcat "$page" | LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z 2>&1) || fail "groff on $page: $warnings"
     [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
 done
 echo "deb: ok ($deb, Depends: $depends)"
-[ "${2:-}" = zip ] || exit 0
+
+# Each archive unpacked alone with the sample into an empty root (a user namespace where not root):
+# the packaged quorva-sim's output and memory.
+for arch in $([[ " $* " != *" archives "* ]] || echo x86_64 i386); do
+    name=quorva-$version-linux-$arch tgz=build-archive-$arch/quorva-$version-linux-$arch.tar.gz
+    rm -f "$tgz" && (cd "build-archive-$arch" && cpack -G TGZ >/dev/null)
+    files=$(tar -tzf "$tgz" | grep -v '/$' | sort | tr '\n' ' ')
+    [ "$files" = "$name/LICENSE $name/PROTOCOL.md $name/README.md $name/quorva $name/quorva-sim $name/quorva-sim.1 $name/quorva.1 " ] || fail "$tgz holds $files"
+    mkdir "$work/$arch" && cp samples/hello.bin "$work/$arch/" && tar -xzf "$tgz" -C "$work/$arch" || fail "unpacking $tgz"
+    readelf -l -d "$work/$arch/$name/quorva" "$work/$arch/$name/quorva-sim" | grep -E 'INTERP|NEEDED' && fail "$tgz: a program needs the above"
+    timeout 60 $([ "$(id -u)" = 0 ] || echo unshare -r) chroot "$work/$arch" "/$name/quorva-sim" --memory=memory.bin hello.bin >"$work/$arch.txt" 2>&1 &&
+        cmp "$work/$arch.txt" "$work/out.txt" && cmp "$work/$arch/memory.bin" "$work/memory.bin" || fail "the dry run of $tgz in an empty root"
+    echo "archive: ok ($tgz)"
+done
+[[ " $* " = *" zip "* ]] || exit 0
 
 zip=build-windows-i686/quorva-$version-win32.zip
 rm -f "$zip"

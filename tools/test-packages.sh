@@ -12,6 +12,9 @@ packages=(
     # the packages: dpkg-deb, dpkg-shlibdeps and the file command it runs, groff for the manual
     # pages, unzip, and Debian's package checker
     dpkg dpkg-dev file groff-base unzip lintian
+    # the 32-bit Linux build, run here with the i386 C library; its ppdev stand-in needs the i386
+    # C++ library
+    g++-i686-linux-gnu libc6:i386 libstdc++6:i386
     # the 32-bit Windows build, run under wine; wine32 comes from the i386 architecture
     g++-mingw-w64-i686 wine wine32:i386
 )
@@ -28,7 +31,7 @@ done
 [ ${#missing[@]} -gt 0 ] || exit 0
 
 arch=
-if [[ " ${missing[*]} " = *" wine32:i386 "* ]] && [ "$(dpkg --print-architecture)" != i386 ] &&
+if [[ " ${missing[*]} " = *":i386 "* ]] && [ "$(dpkg --print-architecture)" != i386 ] &&
     ! dpkg --print-foreign-architectures | grep -qx i386; then
     arch="dpkg --add-architecture i386"
 fi
