@@ -63,6 +63,15 @@ bool is_port(int fd)
     return fd >= 0 && fd == port_fd;
 }
 
+// A memory file that reads `text`, as one of the kernel's /proc files.
+int proc_file(const char* text)
+{
+    const int fd = memfd_create("proc", MFD_CLOEXEC);
+    dprintf(fd, "%s", text);
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
 // The error named by the variable ("EACCES"), or `otherwise` when it is not set.
 int named_error(const char* variable, int otherwise)
 {
@@ -138,25 +147,18 @@ EXPORTED int open(const char* path, int flags, ...)
         return real_open(path + 10, flags, mode);
     if (active >= 0) {
         static long busy = std::atol(std::getenv("FAKE_PORT_BUSY") ? std::getenv("FAKE_PORT_BUSY") : "0");
-        port_free = busy-- <= 0;
-        if (!port_free)
+        if (!(port_free = busy-- <= 0))
             step("busy");
-        const int fd = memfd_create("active", MFD_CLOEXEC);
-        dprintf(fd, port_free ? "none\n" : "lp0\n");
-        lseek(fd, 0, SEEK_SET);
-        return fd;
+        return proc_file(port_free ? "none\n" : "lp0\n");
     }
     if (info < 0 && device < 0)
         return real_open(path, flags, mode);
     const long port = fake_base(info >= 0 ? info : device);
     if (port < 0)
         return errno = ENOENT, -1;
-    if (info >= 0) {
-        const int fd = memfd_create("base-addr", MFD_CLOEXEC);
-        dprintf(fd, "%ld\t%ld\n", port, port + 1024);
-        lseek(fd, 0, SEEK_SET);
-        return fd;
-    }
+    char text[64];
+    if (info >= 0 && std::snprintf(text, sizeof text, "%ld\t%ld\n", port, port + 1024))
+        return proc_file(text);
     if ((flags & O_ACCMODE) != O_RDWR || !(flags & O_CLOEXEC))
         std::abort();
     if (const int error = named_error("FAKE_PARPORT_ERRNO", 0))
