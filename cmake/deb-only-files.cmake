@@ -11,14 +11,13 @@ foreach(quorva_dir "${quorva_root}/${CPACK_QUORVA_DATADIR}/lintian" "${quorva_ov
   file(CHMOD "${quorva_dir}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
        GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
-foreach(quorva_pair "${CPACK_QUORVA_CHANGELOG_DEBIAN}|${quorva_root}/${CPACK_QUORVA_DOCDIR}/changelog.Debian"
-                    "${CPACK_QUORVA_LINTIAN_OVERRIDES}|${quorva_overrides}/quorva")
-  string(REPLACE "|" ";" quorva_pair "${quorva_pair}")
-  list(GET quorva_pair 0 quorva_from)
-  list(GET quorva_pair 1 quorva_to)
+set(quorva_changelog "${quorva_root}/${CPACK_QUORVA_DOCDIR}/changelog.Debian")
+foreach(quorva_from "${CPACK_QUORVA_CHANGELOG_DEBIAN}" "${CPACK_QUORVA_LINTIAN_OVERRIDES}")
   if(NOT EXISTS "${quorva_from}")
     message(FATAL_ERROR "${quorva_from} is missing: the .deb cannot be made without it")
   endif()
-  configure_file("${quorva_from}" "${quorva_to}" COPYONLY)
-  file(CHMOD "${quorva_to}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endforeach()
+configure_file("${CPACK_QUORVA_CHANGELOG_DEBIAN}" "${quorva_changelog}" COPYONLY)
+configure_file("${CPACK_QUORVA_LINTIAN_OVERRIDES}" "${quorva_overrides}/quorva" COPYONLY)
+file(CHMOD "${quorva_changelog}" "${quorva_overrides}/quorva"
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -125,6 +125,16 @@ int refuse(Output* outputs, size_t count)
     return 2;
 }
 
+// Reports a file whose identity cannot be read for another reason than that it does not exist: it
+// could be any file, the image included. True when so.
+bool unreadable(const char* name, const FileId& id)
+{
+    if (identity_read(id))
+        return false;
+    std::fprintf(stderr, "quorva-sim: %s: cannot tell which file this is: %s\n", name, std::strerror(id.error));
+    return true;
+}
+
 // Opens the outputs for the run: neither may be the image, by whatever name (writing it would empty
 // the image, or create it and the tool would read its own output), nor may the two be one file.
 // Each is first opened without emptying it, and only once the open files are known to be none of
@@ -145,13 +155,8 @@ int open_outputs(Output* outputs, size_t count, const char* image)
         if (!outputs[i].file)
             continue;
         ids[i] = identity_of(outputs[i].file);
-        const bool image_unread = !identity_read(image_id);
-        if (image_unread || !ids[i].known) {
-            std::fprintf(stderr, "quorva-sim: %s: cannot tell which file this is: %s\n",
-                         image_unread ? image : outputs[i].path,
-                         std::strerror(image_unread ? image_id.error : ids[i].error));
+        if (unreadable(image, image_id) || unreadable(outputs[i].path, ids[i]))
             return refuse(outputs, count);
-        }
         if (same_file(ids[i], image_id)) {
             std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n",
                          outputs[i].path);
