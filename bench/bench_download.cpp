@@ -52,7 +52,7 @@ void BM_Download64K(benchmark::State& state)
     for (auto _ : state) {
         fresh_board(state);
         FILE* stream = fmemopen(const_cast<unsigned char*>(image.data()), image.size(), "rb");
-        if (run_download(DownloadSettings{DEFAULT_PORT_ADDRESS, 0}, stream) != 0)
+        if (run_download(DownloadSettings{DEFAULT_PORT_ADDRESS, 0}, stream, "image.bin") != 0)
             state.SkipWithError("the download failed");
         check_board(state);
     }
