@@ -38,7 +38,6 @@ struct ImageReader {
     ImageFormat format;
     uint32_t offset;           // added, in 32 bits, to every address of the file
     ImageMemory* memory;
-    char line[MAX_RECORD_CHARS + 1];
     size_t length;             // characters of the current line so far
     unsigned long line_number; // of the current line, from 1
     unsigned long chars;       // characters fed so far
@@ -48,6 +47,7 @@ struct ImageReader {
     bool ended;                // an end record was read: nothing may follow it
     bool failed;
     char error[96];            // what is wrong on line `line_number`, once failed
+    char line[MAX_RECORD_CHARS + 1];  // last, so that a write past it leaves the record
 };
 
 // Starts reading a file of `format` (not raw) into `memory`, which is emptied.
