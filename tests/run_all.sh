@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it: installs the Debian packages it needs (as root; otherwise it
 # names them and stops), builds the Linux programs and runs every test over them, then the same
-# under the sanitizers, the 32-bit Linux build, the Windows build under wine, a build without the
-# test libraries, and the packages and release archives; the image reader is fuzzed for 30 seconds. It builds in build-* folders of its own
-# and never touches build/.
+# under the sanitizers, the image reader's fuzz run (30 seconds), the 32-bit Linux build, the
+# Windows build under wine, a build without the test libraries, and the packages and release
+# archives. It builds in build-* folders of its own and never touches build/.
 set -eu
 cd "$(dirname "$0")/.."
 # Status 3: only the Windows stage's packages are missing, and they cannot be installed.
