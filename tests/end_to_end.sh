@@ -186,6 +186,8 @@ linux_runs() {
         FAKE_FAIL_ACCESS=$n FAKE_PARPORT0=888 ppdev hello.bin -a 378 -o 100
     done
     FAKE_STALL_AFTER=2 FAKE_PARPORT0=888 ppdev hello.bin
+    # A HEX file with an error is refused before the port device is even opened.
+    FAKE_PARPORT0=888 ppdev bad.hex
 
     # Root touches no port that another driver owns (ioperm is not even asked), nor any when
     # /proc/ioports cannot tell; a port only a PCI card's own range names is free. A port that
