@@ -151,6 +151,9 @@ linux_runs() {
     # waits for the image.
     sim /dev/zero
     sim /proc/self/mem
+    ln -s /dev/zero zero.hex && ln -s /proc/self/mem mem.s19 || exit 1  # endless, and unreadable, as records
+    sim zero.hex
+    sim mem.s19
     sim --stall-after=1 /proc/self/mem  # the read error comes first; the end command is not answered
     sim --memory=/dev/full three.bin
     mkfifo fifo
