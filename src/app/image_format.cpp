@@ -125,9 +125,11 @@ bool intel_record(ImageReader& reader)
     switch (type) {
     case 0:
         // Under an 02 record the address wraps within its 64 KiB segment; otherwise it runs on.
-        for (unsigned i = 0; i < count; ++i)
-            if (!store(reader, reader.segmented ? reader.base + ((field + i) & 0xFFFF) : reader.base + field + i, data[i]))
+        for (unsigned i = 0; i < count; ++i) {
+            const uint32_t within = reader.segmented ? (field + i) & 0xFFFF : field + i;
+            if (!store(reader, reader.base + within, data[i]))
                 return false;
+        }
         return true;
     case 1:
         reader.ended = true;
