@@ -70,6 +70,23 @@ transcript() {
     sim hello.bin -a 378 -o FFE0
     sim hello.bin -a 378 -o FFE5
 
+    # HEX and S-record files of objcopy, srec_cat and sdcc: the board's memory must be what srec_cat
+    # makes of each (with the same offset) over 0xFF, and the count the bytes srec_cat sees defined.
+    cp "$root"/tests/images/*.* .
+    for case in "rom-objcopy.hex 0 -intel" "rom-objcopy.srec 0 -motorola" "linear.hex -10000 -intel" \
+        "seg.hex -20000 -intel" "rom.s28 0 -motorola" "rom.s37 -30000 -motorola" "tiny.ihx 0 -intel" "sparse.hex 0 -intel"; do
+        set -- $case
+        for fill in 0x00 0xFF; do srec_cat $1 $3 -offset ${2/#-/-0x} -fill $fill 0 0x10000 -o ref$fill.bin -binary 2>/dev/null; done
+        $runner "$build/quorva-sim$exe" --memory=m.bin $1 -a 378 -o $2 >out.txt 2>&1
+        echo "$1 -o $2: sent $(tr -d '\r' <out.txt | sed -n 's/^Send databytes: \([0-9]*\).*/\1/p'), srec_cat defines" \
+            "$((65536 - $(cmp -l ref0x00.bin ref0xFF.bin | wc -l))); $(same memory m.bin ref0xFF.bin)"
+    done
+    # One such download whole, and refusals before the port: a wrong checksum, a byte past 0xFFFF.
+    sim sparse.hex
+    sed '3s/38\r$/39\r/' sparse.hex >bad.hex
+    sim bad.hex -a 378 -o 0
+    sim linear.hex -a 378 -o -2000
+
     # The handshake's budget (with an empty image), and a board that stops answering at every
     # transfer in turn.
     sim --delay=99999 empty.bin
@@ -134,6 +151,9 @@ linux_runs() {
     # waits for the image.
     sim /dev/zero
     sim /proc/self/mem
+    ln -s /dev/zero zero.hex && ln -s /proc/self/mem mem.s19 || exit 1  # endless, and unreadable, as records
+    sim zero.hex
+    sim mem.s19
     sim --stall-after=1 /proc/self/mem  # the read error comes first; the end command is not answered
     sim --memory=/dev/full three.bin
     mkfifo fifo
@@ -169,6 +189,8 @@ linux_runs() {
         FAKE_FAIL_ACCESS=$n FAKE_PARPORT0=888 ppdev hello.bin -a 378 -o 100
     done
     FAKE_STALL_AFTER=2 FAKE_PARPORT0=888 ppdev hello.bin
+    # A HEX file with an error is refused before the port device is even opened.
+    FAKE_PARPORT0=888 ppdev bad.hex
 
     # Root touches no port that another driver owns (ioperm is not even asked), nor any when
     # /proc/ioports cannot tell; a port only a PCI card's own range names is free. A port that

@@ -58,6 +58,6 @@ files=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
     fail "$zip holds $files"
 grep -q $'[^\r]$\\|[\b\e]' <(unzip -p "$zip" "*.md" "*.txt") && fail "a text in $zip has lines without CRLF, or terminal control characters"
 # The manuals as text: rendered (each heading of the page stands alone on its line), not the page's source.
-for page in quorva quorva-sim; do [ "$(unzip -p "$zip" "*/$page.txt" | tr -d '\r' | grep -E '^[A-Z][A-Z ]*$')" = "$(sed -n 's/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' man/$page.1.in)" ] || fail "$page.txt in $zip is not $page(1) rendered"; done
+for page in quorva quorva-sim; do [ "$(unzip -p "$zip" "*/$page.txt" | tr -d '\r' | grep -E '^[A-Z][-A-Z ]*$')" = "$(sed -n 's/\\-/-/g; s/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' man/$page.1.in)" ] || fail "$page.txt in $zip is not $page(1) rendered"; done
 unzip -p "$zip" "*/README.md" | tr -d '\r' | cmp -s - README.md || fail "README.md in $zip is not README.md"
 echo "zip: ok ($zip)"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it: installs the Debian packages it needs (as root; otherwise it
 # names them and stops), builds the Linux programs and runs every test over them, then the same
-# under the sanitizers, the 32-bit Linux build, the Windows build under wine, a build without the
-# test libraries, and the packages and release archives. It builds in build-* folders of its own
-# and never touches build/.
+# under the sanitizers, the image reader's fuzz run (30 seconds), the 32-bit Linux build, the
+# Windows build under wine, a build without the test libraries, and the packages and release
+# archives. It builds in build-* folders of its own and never touches build/.
 set -eu
 cd "$(dirname "$0")/.."
 # Status 3: only the Windows stage's packages are missing, and they cannot be installed.
 bash tools/test-packages.sh || { [ $? = 3 ] && export QUORVA_NO_WINDOWS="its packages are not installed"; } || exit 1
 cmake --workflow --preset default
 cmake --workflow --preset sanitize
+# The HEX and S-record reader under libFuzzer with the sanitizers, for 30 seconds.
+cmake --workflow --preset fuzz
 # The 32-bit Linux programs over their own ppdev stand-in, against the native quorva-sim; the
 # statically linked programs of the release archives.
 for preset in linux-i686 archive-x86_64 archive-i386; do cmake --preset $preset >/dev/null; cmake --build --preset $preset; done

@@ -35,7 +35,7 @@ TEST(Download, EveryWayOutClosesTheImage)
         FILE* image = std::fopen(w.image, "rb");
         ASSERT_NE(image, nullptr) << w.image;
         const int descriptor = fileno(image);
-        EXPECT_EQ(run_download(DownloadSettings{w.port_address, w.offset}, image), w.status) << "way out " << &w - ways;
+        EXPECT_EQ(run_download(DownloadSettings{w.port_address, w.offset}, image, w.image), w.status) << "way out " << &w - ways;
         EXPECT_EQ(fcntl(descriptor, F_GETFD), -1) << "image left open on way out " << &w - ways;
     }
 }

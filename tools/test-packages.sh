@@ -9,6 +9,9 @@ packages=(
     cmake g++ make
     libgtest-dev libbenchmark-dev
     strace
+    # the HEX and S-record images are checked against srec_cat; the reader's fuzz run needs clang
+    # with libFuzzer and the sanitizers' runtimes
+    srecord clang libclang-rt-14-dev
     # the packages: dpkg-deb, dpkg-shlibdeps and the file command it runs, groff for the manual
     # pages, unzip, and Debian's package checker
     dpkg dpkg-dev file groff-base unzip lintian

@@ -102,5 +102,5 @@ int quorva_main(int argc, char** argv)
     parse_command_line(argc, argv, settings);
     say("Settings: portadress 0x%X  offset 0x%04X\n", static_cast<unsigned>(settings.port_address),
         static_cast<unsigned>(settings.offset));
-    return run_download(settings, image);
+    return run_download(settings, image, argv[1]);
 }

@@ -1,9 +1,10 @@
-// The download sequence: range checks, port rights, presence probe, the byte-by-byte transfer of
-// the image and the closing report.
+// The download sequence: range checks, reading an Intel HEX or S-record file, port rights, presence
+// probe, the byte-by-byte transfer of the image and the closing report.
 #include <cstdio>
 
 #include "app/console.h"
 #include "app/download.h"
+#include "app/image_format.h"
 #include "link/parallel_link.h"
 #include "link/port_io.h"
 
@@ -11,6 +12,9 @@ namespace {
 FILE* image = nullptr;    // the open image file, owned from run_download's start to its end
 uint32_t address = 0;     // target address of the next byte
 unsigned char byte = 0;   // read buffer
+unsigned long sent = 0;   // data bytes the board took
+ImageMemory records;      // what a HEX or S-record file defines, read whole before the port
+ImageReader reader;
 
 int finish(int status)
 {
@@ -24,35 +28,71 @@ bool read_byte()
     return std::fread(&byte, 1, 1, image) == 1;
 }
 
-unsigned long bytes_sent(const DownloadSettings& settings)
-{
-    return static_cast<unsigned long>(address - settings.offset);
-}
-
 // A port access that failed ends the run where it happened; the bytes before it were sent.
-int access_failed(const DownloadSettings& settings)
+int access_failed()
 {
     const char* why = port_failure();
-    say("\nPort access failed after %lu databytes (%s) !\n", bytes_sent(settings), why ? why : "no reason given");
+    say("\nPort access failed after %lu databytes (%s) !\n", sent, why ? why : "no reason given");
     return finish(1);
+}
+
+// Sends `byte` to `address`: both address halves before it, since the board is never trusted to
+// count. Returns -1 when the board took it; otherwise the exit status, after the message. A
+// transfer the board does not answer means it did not get the byte: the run stops there.
+int send_current()
+{
+    if (send_byte(CMD_ADDR_LOW, address & 0xFF) == 0 && send_byte(CMD_ADDR_HIGH, (address >> 8) & 0xFF) == 0 &&
+        send_byte(CMD_DATA, byte) == 0) {
+        ++sent;
+        return -1;
+    }
+    if (port_failure())
+        return access_failed();
+    say("\nQuorvaemulator stopped answering at address 0x%04X after %lu databytes !\n",
+        static_cast<unsigned>(address & 0xFFFF), sent);
+    return finish(1);
+}
+
+// Reads and checks the whole HEX or S-record file into `records`. False after the message.
+bool read_records(ImageFormat format, uint32_t offset, const char* name)
+{
+    image_reader_start(reader, format, offset, records);
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, image)) > 0)
+        if (!image_reader_feed(reader, chunk, got))
+            break;
+    if (!reader.failed && std::ferror(image)) {
+        say("\nRead error in the image file after 0 databytes !\n");
+        return false;
+    }
+    if (!image_reader_finish(reader)) {
+        say("\nFile %s, line %lu: %s !\n", name, reader.line_number, reader.error);
+        return false;
+    }
+    return true;
 }
 }  // namespace
 
-int run_download(const DownloadSettings& settings, FILE* stream)
+int run_download(const DownloadSettings& settings, FILE* stream, const char* name)
 {
     image = stream;
-    address = settings.offset;  // nothing sent yet: the probe and the zero writes count 0 databytes
+    sent = 0;  // the probe and the zero writes count 0 databytes
+    const ImageFormat format = image_format_of(name);
     // Addresses the board cannot hold, or ports past 0xFFFF that would wrap onto the DMA
-    // controller at port 0, are refused before any port is touched.
+    // controller at port 0, are refused before any port is touched; so is a HEX or S-record file
+    // with anything wrong in it (its offset applies to each of its addresses, in 32 bits).
     if (settings.port_address > PORT_ADDRESS_MAX) {
         say("\nPortadress 0x%X out of range (0x0000 to 0xFFFD) !\n",
             static_cast<unsigned>(settings.port_address));
         return finish(1);
     }
-    if (settings.offset >= ADDRESS_LIMIT) {
+    if (format == ImageFormat::raw && settings.offset >= ADDRESS_LIMIT) {
         say("\nOffset 0x%X out of range (0x0000 to 0xFFFF) !\n", static_cast<unsigned>(settings.offset));
         return finish(1);
     }
+    if (format != ImageFormat::raw && !read_records(format, settings.offset, name))
+        return finish(1);
 
     link_init(settings.port_address);
     if (const char* refusal = acquire_ports(link_ports().data_port)) {
@@ -60,30 +100,34 @@ int run_download(const DownloadSettings& settings, FILE* stream)
         return finish(1);
     }
     if (!set_control_idle())
-        return access_failed(settings);
+        return access_failed();
     if (send_byte(CMD_ADDR_LOW, 0) != 0) {
         if (port_failure())
-            return access_failed(settings);
+            return access_failed();
         say("\nQuorvaemulator not found at portadress 0x%X !\n", static_cast<unsigned>(settings.port_address));
         return finish(1);
     }
     for (uint32_t i = 0; i < ZERO_WRITES; ++i)
         if (!write_data(0))
-            return access_failed(settings);
+            return access_failed();
 
-    // Both address halves go before every data byte: the board is never trusted to count.
-    // A transfer the board does not answer means it did not get the byte: stop there.
+    // A raw file: byte k to offset + k, up to the last address. A HEX or S-record file: each
+    // address it defines, once, in ascending order; the others are not sent.
     bool room_left = true;
-    for (address = settings.offset; room_left && read_byte(); ++address) {
-        if (send_byte(CMD_ADDR_LOW, address & 0xFF) != 0 || send_byte(CMD_ADDR_HIGH, (address >> 8) & 0xFF) != 0 ||
-            send_byte(CMD_DATA, byte) != 0) {
-            if (port_failure())
-                return access_failed(settings);
-            say("\nQuorvaemulator stopped answering at address 0x%04X after %lu databytes !\n",
-                static_cast<unsigned>(address & 0xFFFF), bytes_sent(settings));
-            return finish(1);
+    if (format == ImageFormat::raw) {
+        for (address = settings.offset; room_left && read_byte(); ++address) {
+            if (const int status = send_current(); status >= 0)
+                return status;
+            room_left = address + 1 < ADDRESS_LIMIT;
         }
-        room_left = address + 1 < ADDRESS_LIMIT;
+    } else {
+        for (address = 0; address < ADDRESS_LIMIT; ++address) {
+            if (!is_defined(records, address))
+                continue;
+            byte = records.data[address];
+            if (const int status = send_current(); status >= 0)
+                return status;
+        }
     }
     // One read past the room tells whether the file had more; the rest is never read.
     const bool longer = !room_left && read_byte();
@@ -93,16 +137,16 @@ int run_download(const DownloadSettings& settings, FILE* stream)
     // read error comes before the end transfer.
     const bool end_answered = send_byte(CMD_END, 0) == 0;
     if (read_failed) {
-        say("\nRead error in the image file after %lu databytes !\n", bytes_sent(settings));
+        say("\nRead error in the image file after %lu databytes !\n", sent);
         return finish(1);
     }
     if (!end_answered && port_failure())
-        return access_failed(settings);
+        return access_failed();
     if (!end_answered) {
-        say("\nQuorvaemulator did not answer the end command after %lu databytes !\n", bytes_sent(settings));
+        say("\nQuorvaemulator did not answer the end command after %lu databytes !\n", sent);
         return finish(1);
     }
-    say("Send databytes: %lu  0x%04lX\n", bytes_sent(settings), bytes_sent(settings));
+    say("Send databytes: %lu  0x%04lX\n", sent, sent);
     if (longer)
         say("\nFile longer than the room from offset 0x%04X to 0xFFFF: the rest was not sent !\n",
             static_cast<unsigned>(settings.offset));

@@ -1,0 +1,279 @@
+// The Intel HEX and S-record reader: splits the text into lines, checks every record strictly and
+// places each data byte at its address plus the offset. No I/O; the caller prints the error.
+#include "app/image_format.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ends_with(const char* name, const char* ending)
+{
+    const size_t name_length = std::strlen(name), ending_length = std::strlen(ending);
+    if (name_length < ending_length)
+        return false;
+    const char* tail = name + name_length - ending_length;
+    for (size_t i = 0; i < ending_length; ++i) {
+        const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? static_cast<char>(tail[i] - 'A' + 'a') : tail[i];
+        if (c != ending[i])
+            return false;
+    }
+    return true;
+}
+
+bool fail(ImageReader& reader, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool fail(ImageReader& reader, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reader.error, sizeof reader.error, format, args);
+    va_end(args);
+    reader.failed = true;
+    return false;
+}
+
+// Record bytes decoded from the current line's hex digits.
+struct Record {
+    uint8_t bytes[MAX_RECORD_CHARS / 2];
+    unsigned count;
+};
+
+// Decodes the digits of the current line after its first `skip` characters.
+bool decode(ImageReader& reader, size_t skip, Record& record)
+{
+    for (size_t i = skip; i < reader.length; ++i)
+        if (hex_value(reader.line[i]) < 0)
+            return fail(reader, "character %u is not a hex digit", static_cast<unsigned>(i + 1));
+    if ((reader.length - skip) % 2 != 0)
+        return fail(reader, "odd number of hex digits");
+    record.count = static_cast<unsigned>((reader.length - skip) / 2);
+    for (unsigned k = 0; k < record.count; ++k)
+        record.bytes[k] = static_cast<uint8_t>(hex_value(reader.line[skip + 2 * k]) * 16 +
+                                               hex_value(reader.line[skip + 2 * k + 1]));
+    return true;
+}
+
+// Gives the byte of file address `address` to the board address it lands on. The same address may
+// be given again only with the same value.
+bool store(ImageReader& reader, uint32_t address, uint8_t value)
+{
+    const uint32_t target = address + reader.offset;  // 32 bits: a negative offset moves an image down
+    if (target >= IMAGE_SIZE)
+        return fail(reader, "address 0x%04lX plus offset 0x%04lX lands outside 0x0000 to 0xFFFF",
+                    static_cast<unsigned long>(address), static_cast<unsigned long>(reader.offset));
+    ImageMemory& memory = *reader.memory;
+    const uint8_t bit = static_cast<uint8_t>(1u << (target & 7));
+    if ((memory.defined[target >> 3] & bit) && memory.data[target] != value)
+        return fail(reader, "address 0x%04lX given 0x%02X, already 0x%02X", static_cast<unsigned long>(address),
+                    value, memory.data[target]);
+    memory.defined[target >> 3] |= bit;
+    memory.data[target] = value;
+    return true;
+}
+
+uint32_t big_endian(const uint8_t* bytes, unsigned count)
+{
+    uint32_t value = 0;
+    for (unsigned i = 0; i < count; ++i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+// One Intel HEX record: ":", byte count, 16-bit address, type, data, checksum (the two's complement
+// of the sum of the bytes before it).
+bool intel_record(ImageReader& reader)
+{
+    if (reader.line[0] != ':')
+        return fail(reader, "expected ':' at the start of the line");
+    Record record;
+    if (!decode(reader, 1, record))
+        return false;
+    const uint8_t* b = record.bytes;
+    if (record.count < 5)
+        return fail(reader, "record too short");
+    const unsigned count = record.count - 5;
+    if (b[0] != count)
+        return fail(reader, "byte count 0x%02X, expected 0x%02X", b[0], count);
+    unsigned sum = 0;
+    for (unsigned k = 0; k + 1 < record.count; ++k)
+        sum += b[k];
+    const unsigned checksum = (0x100 - (sum & 0xFF)) & 0xFF;
+    if (b[record.count - 1] != checksum)
+        return fail(reader, "checksum 0x%02X, expected 0x%02X", b[record.count - 1], checksum);
+
+    const unsigned type = b[3];
+    const uint32_t field = big_endian(b + 1, 2);
+    const uint8_t* data = b + 4;
+    static const int data_needed[] = {-1, 0, 2, 4, 2, 4};  // by type; -1: any number
+    if (type > 5)
+        return fail(reader, "record type 0x%02X unknown", type);
+    if (data_needed[type] >= 0 && count != static_cast<unsigned>(data_needed[type]))
+        return fail(reader, "record type 0x%02X with 0x%02X data bytes, expected 0x%02X", type, count,
+                    static_cast<unsigned>(data_needed[type]));
+    switch (type) {
+    case 0:
+        // Under an 02 record the address wraps within its 64 KiB segment; otherwise it runs on.
+        for (unsigned i = 0; i < count; ++i) {
+            const uint32_t within = reader.segmented ? (field + i) & 0xFFFF : field + i;
+            if (!store(reader, reader.base + within, data[i]))
+                return false;
+        }
+        return true;
+    case 1:
+        reader.ended = true;
+        return true;
+    case 2:
+        reader.base = big_endian(data, 2) << 4;
+        reader.segmented = true;
+        return true;
+    case 4:
+        reader.base = big_endian(data, 2) << 16;
+        reader.segmented = false;
+        return true;
+    default:  // 03 and 05, start addresses: nothing to load
+        return true;
+    }
+}
+
+// One S-record: "S", type digit, byte count (of what follows), address of 2, 3 or 4 bytes, data,
+// checksum (the ones' complement of the sum of the bytes before it).
+bool s_record(ImageReader& reader)
+{
+    if (reader.line[0] != 'S')
+        return fail(reader, "expected 'S' at the start of the line");
+    if (reader.length < 2 || reader.line[1] < '0' || reader.line[1] > '9')
+        return fail(reader, "no record type after 'S'");
+    const int type = reader.line[1] - '0';
+    static const unsigned address_bytes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};  // by type
+    if (type == 4)
+        return fail(reader, "record type S4 unknown");
+    Record record;
+    if (!decode(reader, 2, record))
+        return false;
+    const uint8_t* b = record.bytes;
+    const unsigned width = address_bytes[type];
+    if (record.count < 2 + width)
+        return fail(reader, "record too short");
+    if (b[0] != record.count - 1)
+        return fail(reader, "byte count 0x%02X, expected 0x%02X", b[0], record.count - 1);
+    unsigned sum = 0;
+    for (unsigned k = 0; k + 1 < record.count; ++k)
+        sum += b[k];
+    const unsigned checksum = ~sum & 0xFF;
+    if (b[record.count - 1] != checksum)
+        return fail(reader, "checksum 0x%02X, expected 0x%02X", b[record.count - 1], checksum);
+
+    const uint32_t field = big_endian(b + 1, width);
+    const uint8_t* data = b + 1 + width;
+    const unsigned count = record.count - 2 - width;
+    if (type >= 5 && count != 0)
+        return fail(reader, "record type S%d with 0x%02X data bytes, expected none", type, count);
+    if (type >= 1 && type <= 3) {
+        ++reader.data_records;
+        for (unsigned i = 0; i < count; ++i)
+            if (!store(reader, field + i, data[i]))
+                return false;
+    } else if (type == 5 || type == 6) {
+        const uint32_t records = reader.data_records & (type == 5 ? 0xFFFFu : 0xFFFFFFu);
+        if (field != records)
+            return fail(reader, "record count %lu, expected %lu", static_cast<unsigned long>(field),
+                        static_cast<unsigned long>(records));
+    } else if (type >= 7) {
+        reader.ended = true;
+    }
+    return true;  // S0, the header: nothing to load
+}
+
+// The current line is complete: a blank line is skipped, any other is one record.
+bool end_line(ImageReader& reader)
+{
+    if (reader.length > 0 && reader.line[reader.length - 1] == '\r')
+        --reader.length;
+    if (reader.length > 0) {
+        if (reader.ended)
+            return fail(reader, "data after the end record");
+        if (!(reader.format == ImageFormat::intel_hex ? intel_record(reader) : s_record(reader)))
+            return false;
+    }
+    reader.length = 0;
+    ++reader.line_number;
+    return true;
+}
+}  // namespace
+
+ImageFormat image_format_of(const char* name)
+{
+    for (const char* ending : {".hex", ".ihx", ".ihex"})
+        if (ends_with(name, ending))
+            return ImageFormat::intel_hex;
+    for (const char* ending : {".srec", ".s19", ".s28", ".s37", ".mot"})
+        if (ends_with(name, ending))
+            return ImageFormat::srecord;
+    return ImageFormat::raw;
+}
+
+void image_reader_start(ImageReader& reader, ImageFormat format, uint32_t offset, ImageMemory& memory)
+{
+    reader.format = format;
+    reader.offset = offset;
+    reader.memory = &memory;
+    reader.length = 0;
+    reader.line_number = 1;
+    reader.chars = 0;
+    reader.base = 0;
+    reader.segmented = false;
+    reader.data_records = 0;
+    reader.ended = false;
+    reader.failed = false;
+    reader.error[0] = '\0';
+    std::memset(memory.data, 0xFF, sizeof memory.data);
+    std::memset(memory.defined, 0, sizeof memory.defined);
+}
+
+bool image_reader_feed(ImageReader& reader, const char* text, size_t length)
+{
+    if (reader.failed)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        // The counts end an endless file (a device, a pipe) at a bounded length.
+        if (++reader.chars > MAX_TEXT_CHARS)
+            return fail(reader, "more than %lu MiB of text, more than any 64 KiB image needs", MAX_TEXT_CHARS >> 20);
+        if (text[i] == '\n') {
+            if (!end_line(reader))
+                return false;
+        } else if (reader.length == sizeof reader.line) {
+            return fail(reader, "line longer than %u characters", static_cast<unsigned>(MAX_RECORD_CHARS));
+        } else {
+            reader.line[reader.length++] = text[i];
+        }
+    }
+    return true;
+}
+
+bool image_reader_finish(ImageReader& reader)
+{
+    if (reader.failed || (reader.length > 0 && !end_line(reader)))
+        return false;
+    if (reader.format == ImageFormat::intel_hex && !reader.ended)
+        return fail(reader, "the file ends without an end record (type 01)");
+    return true;
+}
+
+bool read_image_text(ImageReader& reader, ImageFormat format, uint32_t offset, ImageMemory& memory,
+                     const char* text, size_t length)
+{
+    image_reader_start(reader, format, offset, memory);
+    return image_reader_feed(reader, text, length) && image_reader_finish(reader);
+}
