@@ -62,6 +62,27 @@ if(WIN32)
     configure_file(${quorva_text} crlf/${quorva_name} @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crlf/${quorva_name} DESTINATION .)
   endforeach()
+  # Windows has no man: the two manual pages go into the zip as plain text (quorva.txt,
+  # quorva-sim.txt), rendered by groff at build time. Without groff the zip cannot be made whole,
+  # so the configure step stops rather than leave the manual out.
+  find_program(QUORVA_GROFF groff)
+  if(NOT QUORVA_GROFF)
+    message(FATAL_ERROR "groff not found (package groff-base): the Windows zip's manual, quorva.txt, "
+                        "is rendered with it from man/quorva.1.in")
+  endif()
+  set(quorva_manual_texts "")
+  foreach(quorva_page quorva quorva-sim)
+    configure_file(man/${quorva_page}.1.in man/${quorva_page}.1 @ONLY)
+    set(quorva_manual_text ${CMAKE_CURRENT_BINARY_DIR}/crlf/${quorva_page}.txt)
+    add_custom_command(OUTPUT ${quorva_manual_text}
+      COMMAND ${CMAKE_COMMAND} -DGROFF=${QUORVA_GROFF} -DPAGE=${CMAKE_CURRENT_BINARY_DIR}/man/${quorva_page}.1
+              -DTEXT=${quorva_manual_text} -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/man-to-text.cmake
+      DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/man/${quorva_page}.1 ${CMAKE_CURRENT_SOURCE_DIR}/cmake/man-to-text.cmake
+      COMMENT "Rendering ${quorva_page}(1) as ${quorva_page}.txt for the zip")
+    list(APPEND quorva_manual_texts ${quorva_manual_text})
+    install(FILES ${quorva_manual_text} DESTINATION .)
+  endforeach()
+  add_custom_target(quorva_manual_texts ALL DEPENDS ${quorva_manual_texts})
 elseif(QUORVA_STATIC)
   # The release archive unpacks into one folder: the programs, their manual pages and texts.
   install(TARGETS quorva quorva-sim RUNTIME DESTINATION .)

@@ -54,9 +54,10 @@ zip=build-windows-i686/quorva-$version-win32.zip
 rm -f "$zip"
 (cd build-windows-i686 && cpack -G ZIP >/dev/null)
 files=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-[ "$files" = "quorva-$version-win32/LICENSE.txt quorva-$version-win32/PORT-ACCESS.txt quorva-$version-win32/PROTOCOL.md quorva-$version-win32/README.md quorva-$version-win32/quorva-sim.exe quorva-$version-win32/quorva.exe " ] ||
+[ "$files" = "quorva-$version-win32/LICENSE.txt quorva-$version-win32/PORT-ACCESS.txt quorva-$version-win32/PROTOCOL.md quorva-$version-win32/README.md quorva-$version-win32/quorva-sim.exe quorva-$version-win32/quorva-sim.txt quorva-$version-win32/quorva.exe quorva-$version-win32/quorva.txt " ] ||
     fail "$zip holds $files"
-texts=$(unzip -p "$zip" "*.md" "*.txt")
-grep -q $'[^\r]$' <<<"$texts" && fail "a text in $zip has lines without CRLF"
+grep -q $'[^\r]$\\|[\b\e]' <(unzip -p "$zip" "*.md" "*.txt") && fail "a text in $zip has lines without CRLF, or terminal control characters"
+# The manuals as text: rendered (each heading of the page stands alone on its line), not the page's source.
+for page in quorva quorva-sim; do [ "$(unzip -p "$zip" "*/$page.txt" | tr -d '\r' | grep -E '^[A-Z][-A-Z ]*$')" = "$(sed -n 's/\\-/-/g; s/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' man/$page.1.in)" ] || fail "$page.txt in $zip is not $page(1) rendered"; done
 unzip -p "$zip" "*/README.md" | tr -d '\r' | cmp -s - README.md || fail "README.md in $zip is not README.md"
 echo "zip: ok ($zip)"

@@ -12,8 +12,10 @@ skip() {
 [ -z "${QUORVA_NO_WINDOWS:-}" ] || skip "$QUORVA_NO_WINDOWS"
 command -v i686-w64-mingw32-g++ >/dev/null || skip "i686-w64-mingw32-g++ not found (package g++-mingw-w64-i686)"
 command -v wine >/dev/null || skip "wine not found (packages wine, wine32:i386)"
-cmake --preset windows-i686 >/dev/null
-cmake --build --preset windows-i686
+# The Windows programs, and the native quorva-sim (build-test/) whose port traffic and memory they
+# must reproduce, built here as well so that this stage also runs on a fresh copy of the source.
+for preset in windows-i686 default; do cmake --preset $preset >/dev/null; done
+cmake --build --preset windows-i686; cmake --build --preset default --target quorva-sim
 
 # One quiet prefix inside the build tree, one server for all runs. Wine maps Unix file names to
 # Windows ones through the locale's character set: UTF-8, for the folder names outside ASCII.
