@@ -49,6 +49,20 @@ int open_folder(int base, const std::string& path, std::string& name)
     return openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Whether the kernel guards `name` in `folder` for other users when a program opens it with O_CREAT:
+// in a folder where only owners may remove (sticky, such as /tmp), a name that neither this user
+// nor the folder's owner owns, or whose owner cannot be read.
+bool guarded(int folder, const char* name)
+{
+    struct stat info, entry;
+    if (fstat(folder, &info) != 0)
+        return true;
+    if (!(info.st_mode & S_ISVTX))
+        return false;
+    return fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+           (entry.st_uid != geteuid() && entry.st_uid != info.st_uid);
+}
+
 // Opens `out.path` for writing without waiting for a reader, creating it only where nothing of that
 // name exists (O_EXCL), so that `out.created` comes from the open itself. A name that exists is
 // opened as it is; a link to a file that does not exist yet is followed from its own folder, to
@@ -77,12 +91,10 @@ int open_named(Output& out)
         out.created = fd >= 0;
         if (fd >= 0 || errno != EEXIST)
             return done(fd);
-        // In a folder where only owners may remove (sticky, such as /tmp) the name is opened with
-        // O_CREAT, so that the kernel's guards there for other users' files and links still apply;
-        // should it create the file, the run counts it as not its own and never removes it.
-        struct stat info;
-        const int shared = fstat(folder, &info) == 0 && (info.st_mode & S_ISVTX) ? O_CREAT : 0;
-        fd = openat(folder, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | shared, 0666);
+        // A name the kernel guards is opened with O_CREAT, so that its guards still apply; should
+        // that create the file (through a link), the run counts it as not its own.
+        const bool shared = guarded(folder, name);
+        fd = openat(folder, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | (shared ? O_CREAT : 0), 0666);
         if (fd >= 0 || errno != ENOENT)
             return done(fd);
         // Gone between the two opens (try again), or a link to a file that does not exist yet.
