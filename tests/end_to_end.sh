@@ -117,16 +117,15 @@ sim_identity_runs() {
     done; done
     same "hello.bin after the runs that could not read an identity, and the sample" hello.bin "$root/samples/hello.bin"
 
-    # Another program acts while the run is held (strace delays the first look at, or open of, the
-    # file named after -P), once the file before it in the list exists: the user's file appears
+    # Another program acts while the run is held (strace delays the first open of the file named
+    # after -P), once the file before it in the list exists: the user's file appears
     # where the run was about to create one; the folder's link turns to a folder holding the
     # user's file; the user's file takes the name the run created. None of it is removed.
     mkdir d1 d2 && ln -s d1 dl && echo "the user's file" >user.txt && cp user.txt d2/t.txt || exit 1
     while IFS='|' read -r what wait action check path args; do
         echo "$what:"
         (for i in $(seq 3000); do [ -e "$wait" ] && break || sleep 0.01; done; eval "$action") &
-        runner="traced -P $path -e inject=%stat,%fstat,%lstat:delay_exit=1000000:when=1
-            -e inject=openat:delay_enter=1000000:when=1" sim $args
+        runner="traced -P $path -e inject=openat:delay_enter=1500000:when=1" sim $args
         wait $!
         same "the user's $check" user.txt "$check"
     done <<'END'
