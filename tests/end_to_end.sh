@@ -38,6 +38,10 @@ run() {
 sim() { run "$build/quorva-sim$exe" "$@"; }
 quorva() { run "$build/quorva$exe" "$@"; }
 ppdev() { PRELOAD=$work/ppdev-preload.so run "$build/quorva" "$@"; }
+# traced STRACE-ARGS... PROGRAM ARGS...: a runner under strace's fault or delay injection (the
+# sanitizers' leak check cannot run under strace).
+traced() { timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -o /dev/null \
+    --quiet=attach,exit,path-resolution "$@"; }
 # same WHAT A B [C D]: files of two runs, A and B (and C and D), must be the same byte for byte.
 same() { cmp -s "$2" "$3" && { [ $# = 3 ] || cmp -s "$4" "$5"; } && echo "$1: the same" || echo "$1: DIFFERENT"; }
 
@@ -101,26 +105,24 @@ transcript() {
     sim --trace=trace.txt --memory=memory.bin empty.bin
     echo "lines in the trace of the empty image: $(wc -l <trace.txt), bytes in its memory file: $(wc -c <memory.bin)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
-    [ "$platform" = linux ] && sim_identity_runs
+    [ "$platform" = linux ] && sim_output_runs
     "${platform}_runs"
 }
 
-# The image's or the output's identity cannot be read: the Nth stat of either fails with EIO (the
-# open output's, the image's). Each run is refused, and the image is neither emptied nor taken for
-# a file the run created and removed.
-traced() { timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -o /dev/null \
-    --quiet=attach,exit,path-resolution "$@"; }
-sim_identity_runs() {
+# quorva-sim's outputs on Linux. The image's or the output's identity cannot be read: the Nth stat
+# of either fails with EIO (the open output's, the image's). Each run is refused, and the image is
+# neither emptied nor taken for a file the run created and removed.
+sim_output_runs() {
     for args in "--trace=link.bin hello.bin" "--trace=hello.bin hello.bin"; do for n in 1 2; do
         echo "stat number $n of hello.bin or link.bin fails:"
         runner="traced -P hello.bin -P link.bin -e inject=%stat,%fstat,%lstat:error=EIO:when=$n" sim $args
     done; done
     same "hello.bin after the runs that could not read an identity, and the sample" hello.bin "$root/samples/hello.bin"
 
-    # Another program acts while the run is held (strace delays the first open of the file named
-    # after -P), once the file before it in the list exists: the user's file appears
-    # where the run was about to create one; the folder's link turns to a folder holding the
-    # user's file; the user's file takes the name the run created. None of it is removed.
+    # Another program acts while strace holds the run at its first open of the file after -P, once
+    # the file before the action exists: the user's file appears where the run was about to create
+    # one; the folder's link turns to a folder holding the user's file; the user's file takes the
+    # name the run created. The run is refused and removes none of the user's files.
     mkdir d1 d2 && ln -s d1 dl && echo "the user's file" >user.txt && cp user.txt d2/t.txt || exit 1
     while IFS='|' read -r what wait action check path args; do
         echo "$what:"
@@ -144,8 +146,8 @@ END
     mkdir lower upper ovl merged && cp hello.bin lower/ || exit 1
     overlay() { timeout 60 unshare -m$([ "$(id -u)" = 0 ] || echo r) sh -c \
         'mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=ovl merged && exec "$@"' - "$@"; }
-    if ! overlay true 2>/dev/null; then
-        echo "the overlay runs SKIPPED (user $(id -un) cannot mount an overlay)" >"$work/skipped"
+    if ! why=$(overlay true 2>&1); then
+        echo "the overlay runs SKIPPED (user $(id -un) cannot mount an overlay: ${why##*: })" >"$work/skipped"
         return
     fi
     echo "an overlay's lower and merged names of one image:"
