@@ -38,13 +38,11 @@ void close_quietly(int fd)
 }
 
 // Opens the folder of `path` (looked up from `base`) to look its last name up in, and sets `name`
-// to that name; a path that ends in a slash names the folder itself, ".". Returns -1 with errno.
+// to that name. Returns -1 with errno.
 int open_folder(int base, const std::string& path, std::string& name)
 {
     const size_t slash = path.rfind('/');
     name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty())
-        name = ".";
     const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
     return openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
@@ -72,6 +70,15 @@ int open_named(Output& out)
     std::string path = out.path;
     int base = AT_FDCWD;
     for (int step = 0; step < MAX_STEPS; ++step) {
+        if (path.back() == '/') {
+            // A name ending in a slash is no file to create or write: with O_CREAT the kernel opens
+            // and creates nothing there, and only says why (a folder, or a missing one on the way).
+            const int fd = openat(base, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+            close_quietly(fd);
+            close_quietly(base == AT_FDCWD ? -1 : base);
+            errno = fd >= 0 ? EISDIR : errno;
+            return -1;
+        }
         const int folder = open_folder(base, path, out.name);
         if (folder < 0) {
             close_quietly(base == AT_FDCWD ? -1 : base);
