@@ -136,8 +136,10 @@ the folder's link turns|d1/t.txt|ln -sfn d2 dl|d2/t.txt|hello.bin|--trace=dl/t.t
 the user's file takes the name|d1/n.txt|cp user.txt u.txt && mv u.txt d1/n.txt|d1/n.txt|hello.bin|--trace=d1/n.txt --memory=hello.bin hello.bin
 END
     echo "files left by the refused runs:" $(ls signal.txt d1/* d2/* 2>/dev/null)
-    # A FIFO that no program reads is refused, not waited for; a pipe is written at the reader's pace.
+    # A FIFO that no program reads is refused, not waited for; a file's name with a slash after it,
+    # as the kernel refuses it (a folder); a pipe is written at its reader's pace.
     mkfifo unread.fifo && runner="timeout 10" sim --trace=unread.fifo hello.bin
+    sim --trace=hello.bin/ hello.bin
     sim --trace=>(sleep 0.5; wc -l >lines.txt) hello.bin
     wait $! && echo "trace lines through a slow pipe: $(cat lines.txt)"
 
