@@ -2,7 +2,7 @@
 # Runs the built programs as processes and writes what each run shows (standard output, standard
 # error, exit status, the board's traffic and memory) into a transcript, which must match
 # tests/expected/common.txt followed by tests/expected/PLATFORM.txt line for line.
-# Usage: end_to_end.sh linux BUILD_DIR
+# Usage: end_to_end.sh linux BUILD_DIR   (status 77: passed, but the overlay runs were skipped)
 #        end_to_end.sh windows BUILD_DIR LINUX_BUILD_DIR   (the .exe files under wine; the Linux
 #        quorva-sim shows what the fake inpout32.dll's board must receive)
 #        end_to_end.sh linux-i386 BUILD_DIR LINUX_BUILD_DIR   (the 32-bit programs, only the runs
@@ -38,6 +38,10 @@ run() {
 sim() { run "$build/quorva-sim$exe" "$@"; }
 quorva() { run "$build/quorva$exe" "$@"; }
 ppdev() { PRELOAD=$work/ppdev-preload.so run "$build/quorva" "$@"; }
+# traced STRACE-ARGS... PROGRAM ARGS...: a runner under strace's fault or delay injection (the
+# sanitizers' leak check cannot run under strace).
+traced() { timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -o /dev/null \
+    --quiet=attach,exit,path-resolution "$@"; }
 # same WHAT A B [C D]: files of two runs, A and B (and C and D), must be the same byte for byte.
 same() { cmp -s "$2" "$3" && { [ $# = 3 ] || cmp -s "$4" "$5"; } && echo "$1: the same" || echo "$1: DIFFERENT"; }
 
@@ -118,20 +122,58 @@ transcript() {
     sim --trace=trace.txt --memory=memory.bin empty.bin
     echo "lines in the trace of the empty image: $(wc -l <trace.txt), bytes in its memory file: $(wc -c <memory.bin)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
-    [ "$platform" = linux ] && sim_identity_runs
+    [ "$platform" = linux ] && sim_output_runs
     "${platform}_runs"
 }
 
-# The image's or the output's identity cannot be read: the Nth stat of either fails with EIO (the
-# output's before it is opened, the image's, the open output's). Each run is refused, and the image
-# is neither emptied nor taken for a file the run created and removed.
-sim_identity_runs() {
-    for args in "--trace=link.bin hello.bin" "--trace=hello.bin hello.bin"; do for n in 1 2 3; do
+# quorva-sim's outputs on Linux. The image's or the output's identity cannot be read: the Nth stat
+# of either fails with EIO (the open output's, the image's). Each run is refused, and the image is
+# neither emptied nor taken for a file the run created and removed.
+sim_output_runs() {
+    for args in "--trace=link.bin hello.bin" "--trace=hello.bin hello.bin"; do for n in 1 2; do
         echo "stat number $n of hello.bin or link.bin fails:"
-        runner="timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -o /dev/null -P hello.bin
-            -P link.bin --quiet=attach,exit,path-resolution -e inject=%stat,%fstat,%lstat:error=EIO:when=$n" sim $args
+        runner="traced -P hello.bin -P link.bin -e inject=%stat,%fstat,%lstat:error=EIO:when=$n" sim $args
     done; done
     same "hello.bin after the runs that could not read an identity, and the sample" hello.bin "$root/samples/hello.bin"
+
+    # Another program acts while strace holds the run at its first open of the file after -P, once
+    # the file before the action exists: the user's file appears where the run was about to create
+    # one; the folder's link turns to a folder holding the user's file; the user's file takes the
+    # name the run created. The run is refused and removes none of the user's files.
+    mkdir d1 d2 && ln -s d1 dl && echo "the user's file" >user.txt && cp user.txt d2/t.txt || exit 1
+    while IFS='|' read -r what wait action check path args; do
+        echo "$what:"
+        (for i in $(seq 3000); do [ -e "$wait" ] && break || sleep 0.01; done; eval "$action") &
+        runner="traced -P $path -e inject=openat:delay_enter=1500000:when=1" sim $args
+        wait $!
+        same "the user's $check" user.txt "$check"
+    done <<'END'
+the user's file appears|signal.txt|cp user.txt new.txt|new.txt|new.txt|--trace=signal.txt --memory=new.txt new.txt
+the folder's link turns|d1/t.txt|ln -sfn d2 dl|d2/t.txt|hello.bin|--trace=dl/t.txt --memory=hello.bin hello.bin
+the user's file takes the name|d1/n.txt|cp user.txt u.txt && mv u.txt d1/n.txt|d1/n.txt|hello.bin|--trace=d1/n.txt --memory=hello.bin hello.bin
+END
+    echo "files left by the refused runs:" $(ls signal.txt d1/* d2/* 2>/dev/null)
+    # A FIFO that no program reads is refused, not waited for; a file's name with a slash after it,
+    # as the kernel refuses it (a folder); a pipe is written at its reader's pace.
+    mkfifo unread.fifo && runner="timeout 10" sim --trace=unread.fifo hello.bin
+    sim --trace=hello.bin/ hello.bin
+    sim --trace=>(sleep 0.5; wc -l >lines.txt) hello.bin
+    wait $! && echo "trace lines through a slow pipe: $(cat lines.txt)"
+
+    # An overlay mount's lower and merged names of one image: two devices, one inode number. In a
+    # mount namespace of the run's own, as root or as a user where the kernel lets users mount one.
+    mkdir lower upper ovl merged && cp hello.bin lower/ || exit 1
+    overlay() { timeout 60 unshare -m$([ "$(id -u)" = 0 ] || echo r) sh -c \
+        'mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=ovl merged && exec "$@"' - "$@"; }
+    if ! why=$(overlay true 2>&1); then
+        echo "the overlay runs SKIPPED (user $(id -un) cannot mount an overlay: ${why##*: })" >"$work/skipped"
+        return
+    fi
+    echo "an overlay's lower and merged names of one image:"
+    for args in "--trace=lower/hello.bin merged/hello.bin" "--memory=merged/hello.bin lower/hello.bin"; do
+        runner=overlay sim $args
+    done
+    same "the lower hello.bin after the overlay runs, and the sample" lower/hello.bin "$root/samples/hello.bin"
 }
 
 linux_runs() {
@@ -261,8 +303,12 @@ rm -f "$build/end_to_end-$platform.txt"
 expected=("$root/tests/expected/common.txt" "$root/tests/expected/$platform.txt")
 [ "$platform" != linux-i386 ] || { transcript() { linux-i386_runs; }; expected=("${expected[1]}"); }
 transcript >"$build/end_to_end-$platform.txt" 2>&1
-if ! cat "${expected[@]}" | diff - "$build/end_to_end-$platform.txt"; then
+skipped=$(cat "$work/skipped" 2>/dev/null)
+[ -z "$skipped" ] || [ "${CI:-}" != true ] || { echo "FAIL: $skipped, and CI skips nothing"; exit 1; }
+if ! cat "${expected[@]}" | sed "${skipped:+/^an overlay/,/^the lower hello.bin after/d}" |
+    diff - "$build/end_to_end-$platform.txt"; then
     echo "FAIL: the transcript $build/end_to_end-$platform.txt differs from tests/expected (above)"
     exit 1
 fi
-echo "end-to-end ($platform): 1 passed, 0 failed"
+echo "end-to-end ($platform): 1 passed, 0 failed${skipped:+; $skipped}"
+[ -z "$skipped" ] || exit 77  # what ctest shows as skipped

@@ -106,23 +106,21 @@ int parse_options(int argc, char** argv, SimOptions& options, int& first)
     return -1;
 }
 
-// One output file given with --trace or --memory, and whether opening it created it.
-struct Output {
-    const char* path = nullptr;
-    FILE* file = nullptr;
-    bool created = false;
-};
-
-// Closes every open output, then removes those this run created. Returns 2, the status of a refused run.
+// Closes every open output, removing those this run created. Returns 2, the status of a refused run.
 int refuse(Output* outputs, size_t count)
 {
     for (size_t i = 0; i < count; ++i)
-        if (outputs[i].file)
-            std::fclose(outputs[i].file);  // nothing was written to it
-    for (size_t i = 0; i < count; ++i)
-        if (outputs[i].file && outputs[i].created && !remove_output(outputs[i].path))
+        if (outputs[i].file && !discard_output(outputs[i]))
             std::fprintf(stderr, "quorva-sim: cannot remove %s: %s\n", outputs[i].path, std::strerror(errno));
     return 2;
+}
+
+// Says why an output cannot be opened or emptied; a pipe that no program reads is not waited for.
+int cannot_write(Output* outputs, size_t count, size_t which)
+{
+    std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[which].path,
+                 errno == EPIPE ? "no reader" : std::strerror(errno));
+    return refuse(outputs, count);
 }
 
 // Reports a file whose identity cannot be read for another reason than that it does not exist: it
@@ -138,40 +136,37 @@ bool unreadable(const char* name, const FileId& id)
 // Opens the outputs for the run: neither may be the image, by whatever name (writing it would empty
 // the image, or create it and the tool would read its own output), nor may the two be one file.
 // Each is first opened without emptying it, and only once the open files are known to be none of
-// those is it emptied; so the image is never touched, and a refused run removes what it created.
+// those is it emptied; so the image is never touched, and a refused run removes what it created
+// and nothing else.
 // Returns -1 to go on, otherwise the exit status to end with.
 int open_outputs(Output* outputs, size_t count, const char* image)
 {
     for (size_t i = 0; i < count; ++i)
-        if (outputs[i].path && !(outputs[i].file = open_output(outputs[i].path, outputs[i].created))) {
-            std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[i].path, std::strerror(errno));
-            return refuse(outputs, count);
-        }
+        if (outputs[i].path && !open_output(outputs[i]))
+            return cannot_write(outputs, count, i);
     // The image's identity only now: an output may have just created it. An identity that cannot
     // be read could be the image's, so it refuses the run (an image that does not exist is none).
     const FileId image_id = identity_of(image);
-    FileId ids[2];
     for (size_t i = 0; i < count; ++i) {
         if (!outputs[i].file)
             continue;
-        ids[i] = identity_of(outputs[i].file);
-        if (unreadable(image, image_id) || unreadable(outputs[i].path, ids[i]))
+        if (unreadable(image, image_id) || unreadable(outputs[i].path, outputs[i].id))
             return refuse(outputs, count);
-        if (same_file(ids[i], image_id)) {
+        if (same_file(outputs[i].id, image_id)) {
             std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must not be the image file\n",
                          outputs[i].path);
             return refuse(outputs, count);
         }
-        if (i > 0 && same_file(ids[i], ids[0])) {
+        if (i > 0 && same_file(outputs[i].id, outputs[0].id)) {
             std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must be two files\n", outputs[i].path);
             return refuse(outputs, count);
         }
     }
     for (size_t i = 0; i < count; ++i)
-        if (outputs[i].file && !empty_output(outputs[i].file)) {
-            std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[i].path, std::strerror(errno));
-            return refuse(outputs, count);
-        }
+        if (outputs[i].file && !empty_output(outputs[i].file))
+            return cannot_write(outputs, count, i);
+    for (size_t i = 0; i < count; ++i)
+        keep_output(outputs[i]);
     return -1;
 }
 
