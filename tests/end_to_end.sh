@@ -151,6 +151,7 @@ linux_runs() {
     # as quorva-sim; and each reason for a refusal. The stand-in is copied where the loader surely
     # finds it: one that cannot be loaded is skipped, and as root quorva would reach a real port.
     cp "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$work/" || exit 1
+    mkdir devices && touch devices/active  # no driver registered on the port yet
     sim --trace=trace.txt --memory=memory.bin hello.bin
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
@@ -171,17 +172,25 @@ linux_runs() {
     FAKE_STALL_AFTER=2 FAKE_PARPORT0=888 ppdev hello.bin
 
     # Root touches no port that another driver owns (ioperm is not even asked), nor any when
-    # /proc/ioports cannot tell; a port only a PCI card's own range names is free. A port that
-    # another program holds is waited for, and claimed only once it is free. A closed standard
-    # output never becomes the port device (the stand-in ends with status 98 if it did).
-    for port in CF7 1F5 60 D010; do
-        FAKE_PARPORT0=888 ppdev three.bin -a $port
+    # /proc/ioports cannot tell (test_ioports.cpp has each reason), nor the kernel's port without
+    # ppdev while a driver is registered on it.
+    FAKE_PARPORT0=888 ppdev three.bin -a 1F5
+    FAKE_IOPORTS=none.txt ppdev three.bin -a D010
+    mkdir devices/lp && FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=ENOENT ppdev three.bin
+    # Root's lock files are in a folder of root's alone, made by quorva; one that others may write,
+    # that is not root's, or that is a link is refused.
+    stat -c '%a %F' run-quorva run-quorva/0x0378.lock
+    chmod 0730 run-quorva && ppdev three.bin
+    chmod 0700 run-quorva && FAKE_RUN_UID=1000 ppdev three.bin
+    mv run-quorva real-run && ln -s real-run run-quorva && ppdev three.bin
+    # Turns: the printer driver holds the port and yields it to a claim that sleeps in the kernel
+    # (at 0.6 s, before any wait line; at 2.5 s, after claims cut short each second, each on a new
+    # descriptor); a ppdev program's hold is waited out in user space; another run holds the lock.
+    for holder in lp:600 lp:2500 ppdev1:1500; do
+        FAKE_HOLDER=${holder%:*} FAKE_HOLD_MS=${holder#*:} FAKE_PARPORT0=888 ppdev three.bin
     done
-    sed 's/[0-9a-f]*-[0-9a-f]* :/0000-0000 :/' ioports.txt >hidden.txt  # as a process without CAP_SYS_ADMIN sees it
-    for list in none.txt empty.bin hello.bin hidden.txt; do
-        FAKE_IOPORTS=$list ppdev three.bin -a D010
-    done
-    FAKE_PORT_BUSY=3 FAKE_PARPORT0=888 ppdev three.bin
+    flock parport0 sleep 2 & sleep 0.3
+    FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin && wait
     runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378
 }
 

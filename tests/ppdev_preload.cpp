@@ -6,8 +6,9 @@
 // (a PPCLAIM that a signal ended with EINTR), "ioperm(0xNNN)".
 // It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
 // would hold ppdev's one mutex that the holder needs), on a second claim on a descriptor whose
-// claim was interrupted (the kernel would put it on the port's wait list twice), on any use of
-// /run/lock, and it exits with status 98 when anything was written to the device itself.
+// claim was interrupted (the kernel would put it on the port's wait list twice), on a first port
+// access while the wait's timer still runs or SIGALRM is still caught, on any use of /run/lock,
+// and it exits with status 98 when anything was written to the device itself.
 // /dev/parportN is the file parportN in the current folder, opened anew each time, so that flock
 // works between processes; each open gets its own file offset, which tells descriptions apart.
 // /run/quorva is run-quorva there, and each parportN/devices folder is the folder "devices" there.
@@ -29,12 +30,13 @@
 //   FAKE_FAIL_ACCESS=N       the Nth port access (1 is the first) fails with EIO; any access
 //                            after it aborts, since the tool must stop at a failed one
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <ctime>
+#include <string>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -43,6 +45,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "link/port_io.h"
@@ -62,40 +65,38 @@ uint16_t base = 0;
 bool claimed = false, locked = false;
 FILE* trace = nullptr;
 char steps[512];  // quorva's steps to the port
-const char* holder = std::getenv("FAKE_HOLDER");
-const long hold_ms = std::atol(std::getenv("FAKE_HOLD_MS") ? std::getenv("FAKE_HOLD_MS") : "1000");
-timespec started;
 
-__attribute__((constructor)) void start()
+// The number in the variable `name`, or `otherwise` when it is not set.
+long number_in(const char* name, long otherwise)
 {
-    clock_gettime(CLOCK_MONOTONIC, &started);
+    const char* text = std::getenv(name);
+    return text ? std::atol(text) : otherwise;
 }
 
-long elapsed_ms()
+long now_ms()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - started.tv_sec) * 1000 + (now.tv_nsec - started.tv_nsec) / 1000000;
+    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
+
+const char* holder = std::getenv("FAKE_HOLDER");
+const long hold_ms = number_in("FAKE_HOLD_MS", 1000), started_ms = now_ms();
 
 // The name devices/active shows: the holder while it holds the port, else "none".
 const char* active()
 {
     const bool ppdev_holder = holder && std::strncmp(holder, "ppdev", 5) == 0;
-    return holder && !claimed && (!ppdev_holder || elapsed_ms() < hold_ms) ? holder : "none";
+    return holder && !claimed && (!ppdev_holder || now_ms() - started_ms < hold_ms) ? holder : "none";
 }
 
 // A PPCLAIM while the port is held by a driver in the kernel: it sleeps on the port's wait list
 // until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
 int sleep_in_claim()
 {
-    const long wake = (elapsed_ms() / hold_ms + 1) * hold_ms;
-    for (long left; (left = wake - elapsed_ms()) > 0;) {
-        const timespec pause{left / 1000, left % 1000 * 1000000};
-        if (nanosleep(&pause, nullptr) != 0)
-            return -1;
-    }
-    return 0;
+    const long left = hold_ms - (now_ms() - started_ms) % hold_ms;
+    const timespec pause{left / 1000, left % 1000 * 1000000};
+    return nanosleep(&pause, nullptr);
 }
 
 void step(const char* what)
@@ -137,10 +138,7 @@ int named_error(const char* variable, int otherwise)
 // The base of parport `number` from FAKE_PARPORTn, or -1 when there is none.
 long fake_base(int number)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "FAKE_PARPORT%d", number);
-    const char* base = std::getenv(name);
-    return base ? std::atol(base) : -1;
+    return number_in(("FAKE_PARPORT" + std::to_string(number)).c_str(), -1);
 }
 
 // N when `path` is exactly `format` (which ends in %n) with N filled in, otherwise -1.
@@ -168,8 +166,7 @@ __attribute__((destructor)) void finish()
 
 EXPORTED uid_t getuid() noexcept
 {
-    const char* uid = std::getenv("FAKE_UID");
-    return uid ? static_cast<uid_t>(std::atol(uid)) : 0;
+    return static_cast<uid_t>(number_in("FAKE_UID", 0));
 }
 
 EXPORTED int ioperm(unsigned long from, unsigned long count, int on) noexcept
@@ -236,8 +233,7 @@ EXPORTED int open(const char* path, int flags, ...)
 
 EXPORTED int mkdir(const char* path, mode_t mode) noexcept
 {
-    const bool run = std::strcmp(path, "/run/quorva") == 0;
-    return REAL(mkdir)(run ? "run-quorva" : path, mode);
+    return REAL(mkdir)(std::strcmp(path, "/run/quorva") == 0 ? "run-quorva" : path, mode);
 }
 
 EXPORTED DIR* opendir(const char* path)
@@ -251,7 +247,7 @@ EXPORTED int fstat(int fd, struct stat* info) noexcept
     struct stat run;
     const int result = REAL(fstat)(fd, info);
     if (result == 0 && S_ISDIR(info->st_mode) && stat("run-quorva", &run) == 0 && run.st_ino == info->st_ino)
-        info->st_uid = static_cast<uid_t>(std::atol(std::getenv("FAKE_RUN_UID") ? std::getenv("FAKE_RUN_UID") : "0"));
+        info->st_uid = static_cast<uid_t>(number_in("FAKE_RUN_UID", 0));
     return result;
 }
 
@@ -284,7 +280,12 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     }
     if (command == PPCLAIM || !claimed)
         return command == PPCLAIM && !claimed ? (claimed = true, step("claim"), 0) : (errno = EINVAL, -1);
-    static const long fail_at = std::atol(std::getenv("FAKE_FAIL_ACCESS") ? std::getenv("FAKE_FAIL_ACCESS") : "0");
+    static const long fail_at = number_in("FAKE_FAIL_ACCESS", 0);
+    itimerval timer;
+    struct sigaction alarm;
+    if (accesses == 0 && (getitimer(ITIMER_REAL, &timer) != 0 || timer.it_value.tv_sec || timer.it_value.tv_usec ||
+                          sigaction(SIGALRM, nullptr, &alarm) != 0 || alarm.sa_handler != SIG_DFL))
+        std::abort();  // the wait's timer must be gone before the first access
     if (command != PPRELEASE && ++accesses >= fail_at && fail_at > 0)
         return accesses > fail_at ? (std::abort(), -1) : (errno = EIO, -1);
     switch (command) {

@@ -273,17 +273,17 @@ const char* lock_and_claim(int number)
 // a regular one of mode 0600.
 const char* lock_by_file(uint16_t first_port)
 {
-    char path[48];
+    char path[48] = "/run/quorva";
     const char* problem = nullptr;
     struct stat info;
-    std::snprintf(path, sizeof path, "%s", "/run/quorva");
     const int folder = mkdir(path, 0700) == 0 || errno == EEXIST ? open_high(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW) : -1;
     if (folder < 0 || fstat(folder, &info) != 0)
         problem = errno == ELOOP || errno == ENOTDIR ? "not a real folder" : std::strerror(errno);
     else if (info.st_uid != 0)
         problem = "not owned by root";
     else if (info.st_mode & (S_IWGRP | S_IWOTH))
-        problem = "writable by others than root";
+        problem = "writable by group or others";
+    const bool folder_refused = problem != nullptr;
     if (!problem) {
         std::snprintf(path, sizeof path, "/run/quorva/0x%04X.lock", first_port);
         lock_file = keep_high(openat(folder, path + 12, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -295,7 +295,7 @@ const char* lock_by_file(uint16_t first_port)
     if (folder >= 0)
         close(folder);
     if (problem) {
-        std::snprintf(why, sizeof why, "the lock file %s cannot be used (%s)", path, problem);
+        std::snprintf(why, sizeof why, "the lock %s %s cannot be used (%s)", folder_refused ? "folder" : "file", path, problem);
         return why;
     }
     char port[16];
