@@ -150,8 +150,7 @@ linux_runs() {
     # simulated board: the same texts, the same port traffic (one ioctl per access) and memory
     # as quorva-sim; and each reason for a refusal. The stand-in is copied where the loader surely
     # finds it: one that cannot be loaded is skipped, and as root quorva would reach a real port.
-    cp "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$work/" || exit 1
-    mkdir devices && touch devices/active  # no driver registered on the port yet
+    cp -r "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$root/tests/devices" "$work/" || exit 1
     sim --trace=trace.txt --memory=memory.bin hello.bin
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
@@ -171,11 +170,9 @@ linux_runs() {
     done
     FAKE_STALL_AFTER=2 FAKE_PARPORT0=888 ppdev hello.bin
 
-    # Root touches no port that another driver owns (ioperm is not even asked), nor any when
-    # /proc/ioports cannot tell (test_ioports.cpp has each reason), nor the kernel's port without
-    # ppdev while a driver is registered on it.
-    FAKE_PARPORT0=888 ppdev three.bin -a 1F5
-    FAKE_IOPORTS=none.txt ppdev three.bin -a D010
+    # Root touches no port that another driver owns (test_ioports.cpp has the owners in
+    # /proc/ioports, the 32-bit runs a refusal for one), nor the kernel's port without ppdev while a
+    # driver is registered on it (its devices folder, here "devices", names more than "active").
     mkdir devices/lp && FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=ENOENT ppdev three.bin
     # Root's lock files are in a folder of root's alone, made by quorva; one that others may write,
     # that is not root's, or that is a link is refused.
@@ -185,13 +182,13 @@ linux_runs() {
     mv run-quorva real-run && ln -s real-run run-quorva && ppdev three.bin
     # Turns: the printer driver holds the port and yields it to a claim that sleeps in the kernel
     # (at 0.6 s, before any wait line; at 2.5 s, after claims cut short each second, each on a new
-    # descriptor); a ppdev program's hold is waited out in user space; another run holds the lock.
+    # descriptor); a ppdev program's hold is waited out in user space; another run holds the lock
+    # (with standard output closed, which the port device must never become).
     for holder in lp:600 lp:2500 ppdev1:1500; do
         FAKE_HOLDER=${holder%:*} FAKE_HOLD_MS=${holder#*:} FAKE_PARPORT0=888 ppdev three.bin
     done
     flock parport0 sleep 2 & sleep 0.3
-    FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin && wait
-    runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378
+    runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378 && wait
 }
 
 windows_runs() {

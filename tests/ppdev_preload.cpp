@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <dirent.h>
@@ -75,9 +76,7 @@ long number_in(const char* name, long otherwise)
 
 long now_ms()
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 const char* holder = std::getenv("FAKE_HOLDER");
@@ -86,17 +85,7 @@ const long hold_ms = number_in("FAKE_HOLD_MS", 1000), started_ms = now_ms();
 // The name devices/active shows: the holder while it holds the port, else "none".
 const char* active()
 {
-    const bool ppdev_holder = holder && std::strncmp(holder, "ppdev", 5) == 0;
-    return holder && !claimed && (!ppdev_holder || now_ms() - started_ms < hold_ms) ? holder : "none";
-}
-
-// A PPCLAIM while the port is held by a driver in the kernel: it sleeps on the port's wait list
-// until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
-int sleep_in_claim()
-{
-    const long left = hold_ms - (now_ms() - started_ms) % hold_ms;
-    const timespec pause{left / 1000, left % 1000 * 1000000};
-    return nanosleep(&pause, nullptr);
+    return holder && !claimed && (std::strncmp(holder, "ppdev", 5) != 0 || now_ms() - started_ms < hold_ms) ? holder : "none";
 }
 
 void step(const char* what)
@@ -133,12 +122,6 @@ int named_error(const char* variable, int otherwise)
         if (const char* known = strerrorname_np(error); known && std::strcmp(known, name) == 0)
             return error;
     return otherwise;
-}
-
-// The base of parport `number` from FAKE_PARPORTn, or -1 when there is none.
-long fake_base(int number)
-{
-    return number_in(("FAKE_PARPORT" + std::to_string(number)).c_str(), -1);
 }
 
 // N when `path` is exactly `format` (which ends in %n) with N filled in, otherwise -1.
@@ -203,7 +186,7 @@ EXPORTED int open(const char* path, int flags, ...)
     }
     if (info < 0 && device < 0)
         return real_open(path, flags, mode);
-    const long port = fake_base(info >= 0 ? info : device);
+    const long port = number_in(("FAKE_PARPORT" + std::to_string(info >= 0 ? info : device)).c_str(), -1);
     if (port < 0)
         return errno = ENOENT, -1;
     char text[64];
@@ -271,15 +254,19 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     if (!is_port(fd))
         return reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, byte);
     const unsigned command = static_cast<unsigned>(request);
-    if (command == PPCLAIM && (!locked || lseek(fd, 0, SEEK_CUR) == interrupted || std::strncmp(active(), "ppdev", 5) == 0))
-        std::abort();  // before the lock, again after EINTR, or holding ppdev's mutex from a ppdev holder
-    if (command == PPCLAIM && !claimed && std::strcmp(active(), "none") != 0 && sleep_in_claim() != 0) {
-        interrupted = lseek(fd, 0, SEEK_CUR);
-        step("interrupted");
-        return errno = EINTR, -1;
+    if (command == PPCLAIM) {
+        if (claimed || !locked || lseek(fd, 0, SEEK_CUR) == interrupted || std::strncmp(active(), "ppdev", 5) == 0)
+            std::abort();  // twice, before the lock, again after EINTR, or holding ppdev's mutex from a ppdev holder
+        // While a driver in the kernel holds the port, the claim sleeps on the port's wait list
+        // until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
+        const long left = hold_ms - (now_ms() - started_ms) % hold_ms;
+        const timespec pause{left / 1000, left % 1000 * 1000000};
+        if (std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0)
+            return interrupted = lseek(fd, 0, SEEK_CUR), step("interrupted"), errno = EINTR, -1;
+        return claimed = true, step("claim"), 0;
     }
-    if (command == PPCLAIM || !claimed)
-        return command == PPCLAIM && !claimed ? (claimed = true, step("claim"), 0) : (errno = EINVAL, -1);
+    if (!claimed)
+        return errno = EINVAL, -1;
     static const long fail_at = number_in("FAKE_FAIL_ACCESS", 0);
     itimerval timer;
     struct sigaction alarm;

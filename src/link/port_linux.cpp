@@ -39,6 +39,7 @@ char ioports_text[65536];   // /proc/ioports, read whole for root's check
 volatile sig_atomic_t ticks = 0;  // seconds of waiting for the port, counted by the timer's signal
 bool said_waiting = false;  // the wait line is printed once
 struct sigaction saved_alarm;  // what SIGALRM did before the wait, restored after it
+sigset_t saved_mask;        // the signals blocked before the wait, SIGALRM perhaps among them
 
 // Moves a descriptor that open() returned above the standard three, so that nothing the tool prints
 // to a closed standard output can ever reach a port device or a lock. Passes -1 (errno set) on.
@@ -127,27 +128,33 @@ void count_tick(int)
 // Starts a timer that interrupts every wait for the port once a second (no SA_RESTART: a
 // sleeping flock or PPCLAIM returns EINTR), so that the wait can say what it waits for and a
 // claim can be started afresh. SIGINT and SIGTERM keep their default action and end a wait.
+// SIGALRM is unblocked for the wait, in case the caller blocked it.
 const char* start_ticks()
 {
     struct sigaction tick {};
     tick.sa_handler = count_tick;
+    sigset_t alarm_only;
     sigemptyset(&tick.sa_mask);
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
     const itimerval every_second{{1, 0}, {1, 0}};
-    if (sigaction(SIGALRM, &tick, &saved_alarm) != 0 || setitimer(ITIMER_REAL, &every_second, nullptr) != 0) {
+    if (sigaction(SIGALRM, &tick, &saved_alarm) != 0 || sigprocmask(SIG_UNBLOCK, &alarm_only, &saved_mask) != 0 ||
+        setitimer(ITIMER_REAL, &every_second, nullptr) != 0) {
         std::snprintf(why, sizeof why, "the wait for the port cannot be timed (%s)", std::strerror(errno));
         return why;
     }
     return nullptr;
 }
 
-// Stops the timer and gives SIGALRM back its earlier action, so that no signal and no system
+// Stops the timer and gives SIGALRM back its earlier action and mask, so that no signal and no system
 // call comes between the port accesses. A tick that was already due arrives on the way out of
 // setitimer, while the counting handler is still in place.
 const char* stop_ticks()
 {
     static char stop_why[96];
     const itimerval never{};
-    if (setitimer(ITIMER_REAL, &never, nullptr) != 0 || sigaction(SIGALRM, &saved_alarm, nullptr) != 0) {
+    if (setitimer(ITIMER_REAL, &never, nullptr) != 0 || sigaction(SIGALRM, &saved_alarm, nullptr) != 0 ||
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr) != 0) {
         std::snprintf(stop_why, sizeof stop_why, "the timer of the wait cannot be stopped (%s)", std::strerror(errno));
         return stop_why;
     }
