@@ -199,6 +199,32 @@ const char* read_holder(int number, char* holder, size_t room)
     return nullptr;
 }
 
+// Looks in /proc/sys/dev/parport/parportN/devices/, where each device registered on the port has
+// a folder, for one whose name begins with `prefix` ("" for any), and copies its name into `found`
+// ("" when there is none). Returns nullptr, else why the folder cannot be read.
+const char* find_device(int number, const char* prefix, char* found, size_t room)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/sys/dev/parport/parport%d/devices", number);
+    found[0] = '\0';
+    DIR* const folder = opendir(path);
+    if (!folder) {
+        std::snprintf(why, sizeof why, "%s: %s", path, std::strerror(errno));
+        return why;
+    }
+    errno = 0;
+    while (const dirent* entry = found[0] ? nullptr : readdir(folder))
+        if (entry->d_name[0] != '.' && std::strcmp(entry->d_name, "active") != 0 &&
+            std::strncmp(entry->d_name, prefix, std::strlen(prefix)) == 0)
+            std::snprintf(found, room, "%s", entry->d_name);
+    const int error = found[0] ? 0 : errno;
+    closedir(folder);
+    if (!error)
+        return nullptr;
+    std::snprintf(why, sizeof why, "%s: %s", path, std::strerror(error));
+    return why;
+}
+
 // Opens /dev/parportN. Returns nullptr when it is open in `device`, else why not (errno kept).
 const char* open_device(int number)
 {
@@ -231,20 +257,27 @@ const char* open_device(int number)
 // lock and claim when the process ends.
 const char* claim_in_turn(int number)
 {
-    char holder[64];
+    char holder[64], in_the_way[sizeof(dirent::d_name)];
     const timespec pause{0, 20 * 1000 * 1000};
     for (;;) {
         if (!lock_exclusive(device, device_path)) {
             std::snprintf(why, sizeof why, "%s: the port cannot be locked (%s)", device_path, std::strerror(errno));
             return why;
         }
-        const char* unreadable;
-        while (!(unreadable = read_holder(number, holder, sizeof holder)) && std::strncmp(holder, "ppdev", 5) == 0) {
-            say_waiting(device_path, "held by ", holder);
+        // A ppdev device in the way is waited for out here: the holder of the port, or one still
+        // registered on it (a run that has just ended, before the kernel has taken its device
+        // away): a second device under the same name would clash in /proc/sys.
+        for (;;) {
+            if (const char* unreadable = read_holder(number, holder, sizeof holder))
+                return unreadable;
+            const bool ppdev_holder = std::strncmp(holder, "ppdev", 5) == 0;
+            if (const char* unreadable = ppdev_holder ? nullptr : find_device(number, "ppdev", in_the_way, sizeof in_the_way))
+                return unreadable;
+            if (!ppdev_holder && !in_the_way[0])
+                break;
+            say_waiting(device_path, "held by ", ppdev_holder ? holder : in_the_way);
             nanosleep(&pause, nullptr);  // a tick may cut it short
         }
-        if (unreadable)
-            return unreadable;
         if (std::strcmp(holder, "none") != 0)
             say_waiting(device_path, "held by ", holder);
         if (ioctl(device, PPCLAIM) == 0)
@@ -342,25 +375,16 @@ const char* check_ioports(uint16_t first_port)
 // besides "active". Returns nullptr then, else why not.
 const char* check_drivers(int number, const char* device_refused)
 {
-    char path[64], driver[sizeof(dirent::d_name)] = "";
-    std::snprintf(path, sizeof path, "/proc/sys/dev/parport/parport%d/devices", number);
-    DIR* const folder = opendir(path);
-    if (!folder) {
-        std::snprintf(why, sizeof why, "%s; %s: %s", device_refused, path, std::strerror(errno));
-        return why;
+    char driver[sizeof(dirent::d_name)];
+    if (const char* unreadable = find_device(number, "", driver, sizeof driver)) {
+        std::snprintf(reason, sizeof reason, "%s; %s", device_refused, unreadable);
+        return reason;
     }
-    errno = 0;
-    while (const dirent* entry = driver[0] ? nullptr : readdir(folder))
-        if (entry->d_name[0] != '.' && std::strcmp(entry->d_name, "active") != 0)
-            std::snprintf(driver, sizeof driver, "%s", entry->d_name);
-    const int error = errno;
-    closedir(folder);
-    if (driver[0])
-        std::snprintf(why, sizeof why, "%s; %s is registered on parport%d and would write to the port "
-                      "during the download, so the port must be claimed through ppdev", device_refused, driver, number);
-    else if (error)
-        std::snprintf(why, sizeof why, "%s; %s: %s", device_refused, path, std::strerror(error));
-    return driver[0] || error ? why : nullptr;
+    if (!driver[0])
+        return nullptr;
+    std::snprintf(why, sizeof why, "%s; %s is registered on parport%d and would write to the port "
+                  "during the download, so the port must be claimed through ppdev", device_refused, driver, number);
+    return why;
 }
 
 // Root: the port is taken like everyone's (the kernel's claim where it knows the port and has its
