@@ -234,7 +234,7 @@ windows_runs() {
 linux-i386_runs() {
     # The 32-bit programs: a whole download by quorva over the 32-bit ppdev stand-in with the native
     # quorva-sim's traffic and memory, refusals (one reads the ports' decimal bases), a failed access.
-    cp "$root/samples/hello.bin" "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" . || exit 1
+    cp -r "$root/samples/hello.bin" "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$root/tests/devices" . || exit 1
     "$reference/quorva-sim" --trace=trace.txt --memory=memory.bin hello.bin -a 378 -o FFE5 >/dev/null 2>&1
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin -a 378 -o FFE5
     same "ppdev trace and memory, and the native quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
