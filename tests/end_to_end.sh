@@ -163,8 +163,13 @@ END
     # An overlay mount's lower and merged names of one image: two devices, one inode number. In a
     # mount namespace of the run's own, as root or as a user where the kernel lets users mount one.
     mkdir lower upper ovl merged && cp hello.bin lower/ || exit 1
-    overlay() { timeout 60 unshare -m$([ "$(id -u)" = 0 ] || echo r) sh -c \
-        'mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=ovl merged && exec "$@"' - "$@"; }
+    # In a chroot the root's propagation cannot be changed: there the namespace keeps it, and the
+    # overlay is unmounted before the namespace ends, so that nothing can reach the system's mounts.
+    propagation=private
+    unshare -m$([ "$(id -u)" = 0 ] || echo r) true 2>/dev/null || propagation=unchanged
+    overlay() { timeout 60 unshare -m$([ "$(id -u)" = 0 ] || echo r) --propagation $propagation sh -c \
+        'mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=ovl merged || exit; "$@"; s=$?
+         umount merged && exit $s' - "$@"; }
     if ! why=$(overlay true 2>&1); then
         echo "the overlay runs SKIPPED (user $(id -un) cannot mount an overlay: ${why##*: })" >"$work/skipped"
         return
@@ -212,7 +217,7 @@ linux_runs() {
     # simulated board: the same texts, the same port traffic (one ioctl per access) and memory
     # as quorva-sim; and each reason for a refusal. The stand-in is copied where the loader surely
     # finds it: one that cannot be loaded is skipped, and as root quorva would reach a real port.
-    cp "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$work/" || exit 1
+    cp -r "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$root/tests/devices" "$work/" || exit 1
     sim --trace=trace.txt --memory=memory.bin hello.bin
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
@@ -234,19 +239,28 @@ linux_runs() {
     # A HEX file with an error is refused before the port device is even opened.
     FAKE_PARPORT0=888 ppdev bad.hex
 
-    # Root touches no port that another driver owns (ioperm is not even asked), nor any when
-    # /proc/ioports cannot tell; a port only a PCI card's own range names is free. A port that
-    # another program holds is waited for, and claimed only once it is free. A closed standard
-    # output never becomes the port device (the stand-in ends with status 98 if it did).
-    for port in CF7 1F5 60 D010; do
-        FAKE_PARPORT0=888 ppdev three.bin -a $port
+    # Root touches no port that another driver owns (test_ioports.cpp has the owners in
+    # /proc/ioports, the 32-bit runs a refusal for one), nor the kernel's port without ppdev while a
+    # driver is registered on it (its devices folder, here "devices", names more than "active").
+    mkdir devices/lp && FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=ENOENT ppdev three.bin
+    # Root's lock files are in a folder of root's alone, made by quorva; one that others may write,
+    # that is not root's, or that is a link is refused.
+    stat -c '%a %F' run-quorva run-quorva/0x0378.lock
+    chmod 0730 run-quorva && ppdev three.bin
+    chmod 0700 run-quorva && FAKE_RUN_UID=1000 ppdev three.bin
+    mv run-quorva real-run && ln -s real-run run-quorva && ppdev three.bin
+    # Turns: the printer driver holds the port and yields it to a claim that sleeps in the kernel
+    # (at 0.6 s, before any wait line; at 2.5 s, after claims cut short each second, each on a new
+    # descriptor); a ppdev program's hold, or its device still registered on the port after its run
+    # (a second one of the same name clashes in the kernel), is waited out in user space; another
+    # run holds the lock (with standard output closed, which the port device must never become).
+    for holder in lp:600 lp:2500 ppdev1:1500; do
+        FAKE_HOLDER=${holder%:*} FAKE_HOLD_MS=${holder#*:} FAKE_PARPORT0=888 ppdev three.bin
     done
-    sed 's/[0-9a-f]*-[0-9a-f]* :/0000-0000 :/' ioports.txt >hidden.txt  # as a process without CAP_SYS_ADMIN sees it
-    for list in none.txt empty.bin hello.bin hidden.txt; do
-        FAKE_IOPORTS=$list ppdev three.bin -a D010
-    done
-    FAKE_PORT_BUSY=3 FAKE_PARPORT0=888 ppdev three.bin
-    runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378
+    mkdir devices/ppdev0; { sleep 1.5 && rmdir devices/ppdev0; } &  # registered, not holding
+    FAKE_PARPORT0=888 ppdev three.bin && wait
+    flock parport0 sleep 2 & sleep 0.3
+    runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378 && wait
 }
 
 windows_runs() {
@@ -289,7 +303,7 @@ windows_runs() {
 linux-i386_runs() {
     # The 32-bit programs: a whole download by quorva over the 32-bit ppdev stand-in with the native
     # quorva-sim's traffic and memory, refusals (one reads the ports' decimal bases), a failed access.
-    cp "$root/samples/hello.bin" "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" . || exit 1
+    cp -r "$root/samples/hello.bin" "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$root/tests/devices" . || exit 1
     "$reference/quorva-sim" --trace=trace.txt --memory=memory.bin hello.bin -a 378 -o FFE5 >/dev/null 2>&1
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin -a 378 -o FFE5
     same "ppdev trace and memory, and the native quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin

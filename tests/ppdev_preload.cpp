@@ -2,28 +2,43 @@
 // /proc/sys/dev/parport look-up, /proc/ioports, the open of /dev/parportN and the PP ioctls from
 // the simulated board, and refuses ioperm, so that no run under it ever reaches real port hardware.
 // At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock),
-// "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "ioperm(0xNNN)".
-// It aborts on a claim before the lock or while the port is held (the kernel would block there),
-// and exits with status 98 when anything was written to the device itself.
-// /run/lock/NAME is served from NAME in the current folder.
+// "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "interrupted"
+// (a PPCLAIM that a signal ended with EINTR), "ioperm(0xNNN)".
+// It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
+// would hold ppdev's one mutex that the holder needs), on a second claim on a descriptor whose
+// claim was interrupted (the kernel would put it on the port's wait list twice), on a first port
+// access while the wait's timer still runs or SIGALRM is still caught, on any use of /run/lock,
+// and it exits with status 98 when anything was written to the device itself.
+// /dev/parportN is the file parportN in the current folder, opened anew each time, so that flock
+// works between processes; each open gets its own file offset, which tells descriptions apart.
+// /run/quorva is run-quorva there, and each parportN/devices folder is the folder "devices" there.
 // Environment:
 //   FAKE_PARPORTn=888        decimal base of parportn (n = 0, 1, ...); none set: no parallel port
 //   FAKE_PARPORT_ERRNO=E     opening /dev/parportN fails with the error E (EACCES, ENOENT, ...)
 //   FAKE_IOPERM_ERRNO=E      ioperm fails with the error E instead of ENOSYS
 //   FAKE_UID=N               getuid returns N instead of 0 (root); ioperm while it is not 0
 //                            aborts, and so does one for other than three ports
+//   FAKE_RUN_UID=N           the owner of run-quorva that fstat shows (default 0, root)
 //   FAKE_IOPORTS=FILE        /proc/ioports is FILE (default: ioports.txt in the current folder)
-//   FAKE_PORT_BUSY=N         devices/active names another holder for the first N reads
+//   FAKE_HOLDER=NAME         devices/active names NAME, which holds the port. A ppdev program
+//   FAKE_HOLD_MS=N           ("ppdev1") lets it go N ms after the start; a driver in the kernel
+//                            ("lp") keeps it, and at every N ms hands it over to a PPCLAIM that
+//                            sleeps then (like the printer driver's parport_yield_blocking)
 //   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
 //   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
 //   FAKE_STALL_AFTER=N       the board answers N transfers, then stays silent
 //   FAKE_FAIL_ACCESS=N       the Nth port access (1 is the first) fails with EIO; any access
 //                            after it aborts, since the tool must stop at a failed one
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/ppdev.h>
@@ -31,26 +46,53 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "link/port_io.h"
 #include "sim/sim_board.h"
 
 #define EXPORTED extern "C" __attribute__((visibility("default")))
+#define REAL(name) reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name))
 
 namespace {
 int port_fd = -1;     // the descriptor quorva uses for /dev/parportN (it may move it to another)
-ino_t port_inode;     // the memory file behind it, which tells it from every other descriptor
-int port_kept = -1;   // the stand-in's own descriptor of that file, to see at exit what it holds
+ino_t port_inode;     // the file behind it, which tells it from every other descriptor
+char port_path[32];   // that file's name
+off_t opens = 0;      // opens of the device so far: the offset that marks each description
+off_t interrupted = -1;  // the description whose claim was interrupted
 long accesses = 0;  // port accesses so far
 uint16_t base = 0;
-bool claimed = false, locked = false, port_free = false;
+bool claimed = false, locked = false;
 FILE* trace = nullptr;
 char steps[512];  // quorva's steps to the port
+
+// The number in the variable `name`, or `otherwise` when it is not set.
+long number_in(const char* name, long otherwise)
+{
+    const char* text = std::getenv(name);
+    return text ? std::atol(text) : otherwise;
+}
+
+long now_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+const char* holder = std::getenv("FAKE_HOLDER");
+const long hold_ms = number_in("FAKE_HOLD_MS", 1000), started_ms = now_ms();
+
+// The name devices/active shows: the holder while it holds the port, else "none".
+const char* active()
+{
+    return holder && !claimed && (std::strncmp(holder, "ppdev", 5) != 0 || now_ms() - started_ms < hold_ms) ? holder : "none";
+}
 
 void step(const char* what)
 {
     const size_t used = std::strlen(steps);
+    if (std::strcmp(what, "busy") == 0 && used >= 5 && std::strcmp(steps + used - 5, " busy") == 0)
+        return;  // one "busy" for each stretch of polls
     std::snprintf(steps + used, sizeof steps - used, " %s", what);
 }
 
@@ -58,7 +100,7 @@ void step(const char* what)
 bool is_port(int fd)
 {
     struct stat info;
-    if (fd >= 0 && fd != port_fd && port_kept >= 0 && fstat(fd, &info) == 0 && info.st_ino == port_inode)
+    if (fd >= 0 && fd != port_fd && port_inode && fstat(fd, &info) == 0 && info.st_ino == port_inode)
         port_fd = fd;
     return fd >= 0 && fd == port_fd;
 }
@@ -82,15 +124,6 @@ int named_error(const char* variable, int otherwise)
     return otherwise;
 }
 
-// The base of parport `number` from FAKE_PARPORTn, or -1 when there is none.
-long fake_base(int number)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "FAKE_PARPORT%d", number);
-    const char* base = std::getenv(name);
-    return base ? std::atol(base) : -1;
-}
-
 // N when `path` is exactly `format` (which ends in %n) with N filled in, otherwise -1.
 int parport_number(const char* path, const char* format)
 {
@@ -107,7 +140,7 @@ __attribute__((destructor)) void finish()
     if (steps[0])
         dprintf(STDERR_FILENO, "stand-in:%s\n", steps);
     struct stat info;
-    if (port_kept >= 0 && fstat(port_kept, &info) == 0 && info.st_size > 0) {
+    if (port_inode && stat(port_path, &info) == 0 && info.st_size > 0) {
         dprintf(STDERR_FILENO, "stand-in: %lld bytes written to the port device\n", static_cast<long long>(info.st_size));
         _exit(98);
     }
@@ -116,8 +149,7 @@ __attribute__((destructor)) void finish()
 
 EXPORTED uid_t getuid() noexcept
 {
-    const char* uid = std::getenv("FAKE_UID");
-    return uid ? static_cast<uid_t>(std::atol(uid)) : 0;
+    return static_cast<uid_t>(number_in("FAKE_UID", 0));
 }
 
 EXPORTED int ioperm(unsigned long from, unsigned long count, int on) noexcept
@@ -137,23 +169,24 @@ EXPORTED int open(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
     va_end(args);
-    static const auto real_open = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    static const auto real_open = REAL(open);
     const int info = parport_number(path, "/proc/sys/dev/parport/parport%d/base-addr%n");
-    const int active = parport_number(path, "/proc/sys/dev/parport/parport%d/devices/active%n");
+    const int active_of = parport_number(path, "/proc/sys/dev/parport/parport%d/devices/active%n");
     const int device = parport_number(path, "/dev/parport%d%n");
     if (std::strcmp(path, "/proc/ioports") == 0)
         return real_open(std::getenv("FAKE_IOPORTS") ? std::getenv("FAKE_IOPORTS") : "ioports.txt", flags);
-    if (std::strncmp(path, "/run/lock/", 10) == 0)
-        return real_open(path + 10, flags, mode);
-    if (active >= 0) {
-        static long busy = std::atol(std::getenv("FAKE_PORT_BUSY") ? std::getenv("FAKE_PORT_BUSY") : "0");
-        if (!(port_free = busy-- <= 0))
+    if (std::strncmp(path, "/run/lock", 9) == 0)
+        std::abort();  // root's locks are in root's own folder
+    if (std::strncmp(path, "/run/quorva", 11) == 0)
+        return real_open((std::string("run-quorva") + (path + 11)).c_str(), flags, mode);
+    if (active_of >= 0) {
+        if (std::strcmp(active(), "none") != 0)
             step("busy");
-        return proc_file(port_free ? "none\n" : "lp0\n");
+        return proc_file((std::string(active()) + "\n").c_str());
     }
     if (info < 0 && device < 0)
         return real_open(path, flags, mode);
-    const long port = fake_base(info >= 0 ? info : device);
+    const long port = number_in(("FAKE_PARPORT" + std::to_string(info >= 0 ? info : device)).c_str(), -1);
     if (port < 0)
         return errno = ENOENT, -1;
     char text[64];
@@ -171,21 +204,44 @@ EXPORTED int open(const char* path, int flags, ...)
     sim_reset(board);
     if (const char* path = std::getenv("FAKE_TRACE"))
         sim_trace_to(trace = std::fopen(path, "w"));
-    port_fd = memfd_create("parport", MFD_CLOEXEC);
+    std::snprintf(port_path, sizeof port_path, "parport%d", device);
+    if ((port_fd = real_open(port_path, flags | O_CREAT, 0600)) < 0 || lseek(port_fd, ++opens, SEEK_SET) < 0)
+        std::abort();
     struct stat file;
     fstat(port_fd, &file);
     port_inode = file.st_ino;
-    port_kept = fcntl(port_fd, F_DUPFD_CLOEXEC, 100);
+    locked = false;  // the lock belongs to the description that took it
     return port_fd;
+}
+
+EXPORTED int mkdir(const char* path, mode_t mode) noexcept
+{
+    return REAL(mkdir)(std::strcmp(path, "/run/quorva") == 0 ? "run-quorva" : path, mode);
+}
+
+EXPORTED DIR* opendir(const char* path)
+{
+    return REAL(opendir)(parport_number(path, "/proc/sys/dev/parport/parport%d/devices%n") >= 0 ? "devices" : path);
+}
+
+// The real fstat, with root (or FAKE_RUN_UID) as the owner of the folder that stands for /run/quorva.
+EXPORTED int fstat(int fd, struct stat* info) noexcept
+{
+    struct stat run;
+    const int result = REAL(fstat)(fd, info);
+    if (result == 0 && S_ISDIR(info->st_mode) && stat("run-quorva", &run) == 0 && run.st_ino == info->st_ino)
+        info->st_uid = static_cast<uid_t>(number_in("FAKE_RUN_UID", 0));
+    return result;
 }
 
 EXPORTED int flock(int fd, int operation) noexcept
 {
     if (operation & LOCK_EX)
-        locked = true, step("lock");
-    return reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "flock"))(fd, operation);
+        step("lock");
+    const int result = REAL(flock)(fd, operation);
+    locked = locked || (result == 0 && (operation & LOCK_EX) && is_port(fd));
+    return result;
 }
-
 
 // One simulated port access for each of the three access ioctls that the link needs, none before
 // PPCLAIM (like the kernel); any other request on the port aborts, so that an extra one shows.
@@ -198,11 +254,25 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     if (!is_port(fd))
         return reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, byte);
     const unsigned command = static_cast<unsigned>(request);
-    if (command == PPCLAIM && (!locked || !port_free))
-        std::abort();  // before the lock, or inside the kernel while another holds the port
-    if (command == PPCLAIM || !claimed)
-        return command == PPCLAIM && !claimed ? (claimed = true, step("claim"), 0) : (errno = EINVAL, -1);
-    static const long fail_at = std::atol(std::getenv("FAKE_FAIL_ACCESS") ? std::getenv("FAKE_FAIL_ACCESS") : "0");
+    if (command == PPCLAIM) {
+        if (claimed || !locked || lseek(fd, 0, SEEK_CUR) == interrupted || std::strncmp(active(), "ppdev", 5) == 0)
+            std::abort();  // twice, before the lock, again after EINTR, or holding ppdev's mutex from a ppdev holder
+        // While a driver in the kernel holds the port, the claim sleeps on the port's wait list
+        // until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
+        const long left = hold_ms - (now_ms() - started_ms) % hold_ms;
+        const timespec pause{left / 1000, left % 1000 * 1000000};
+        if (std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0)
+            return interrupted = lseek(fd, 0, SEEK_CUR), step("interrupted"), errno = EINTR, -1;
+        return claimed = true, step("claim"), 0;
+    }
+    if (!claimed)
+        return errno = EINVAL, -1;
+    static const long fail_at = number_in("FAKE_FAIL_ACCESS", 0);
+    itimerval timer;
+    struct sigaction alarm;
+    if (accesses == 0 && (getitimer(ITIMER_REAL, &timer) != 0 || timer.it_value.tv_sec || timer.it_value.tv_usec ||
+                          sigaction(SIGALRM, nullptr, &alarm) != 0 || alarm.sa_handler != SIG_DFL))
+        std::abort();  // the wait's timer must be gone before the first access
     if (command != PPRELEASE && ++accesses >= fail_at && fail_at > 0)
         return accesses > fail_at ? (std::abort(), -1) : (errno = EIO, -1);
     switch (command) {

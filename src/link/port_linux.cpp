@@ -1,17 +1,19 @@
 // Port backend for Linux on x86. Every run first takes the port for itself: an exclusive lock,
-// then a wait until the kernel shows the port free, then the kernel's claim (/dev/parportN,
-// ppdev), so that two downloads and the printer driver take turns. Root then uses the in/out
-// instructions (ioperm on the three ports only), everyone else one ppdev ioctl per register access.
-// Root never touches ports the kernel does not know as a parallel port unless /proc/ioports shows
-// that no driver owns them.
+// then the kernel's claim (/dev/parportN, ppdev), waiting in turn with the other runs, with the
+// printer driver and with other programs. Root then uses the in/out instructions (ioperm on the
+// three ports only), everyone else one ppdev ioctl per register access. Root never touches ports
+// the kernel does not know as a parallel port unless /proc/ioports shows that no driver owns them.
+#include "link/ioports.h"
 #include "link/port_io.h"
 #include "link/x86_io.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/parport.h>
 #include <linux/ppdev.h>
@@ -19,6 +21,7 @@
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -29,15 +32,19 @@ uint16_t base = 0;          // the data register's port; the status and control 
 char device_path[32];       // the device's name, for the messages
 char known[192];            // the bases of the parallel ports the kernel knows, "0x278 0x378" or "none"
 char device_why[448];       // why the port's device cannot be used
-char why[448];              // why another step of the way to the port failed
-char reason[640];           // the same, after why ioperm failed
+char why[768];              // why another step of the way to the port failed
+char reason[1024];          // the same, after why ioperm failed
 char failure[96];           // why the first failed access failed; empty while none has
+char ioports_text[65536];   // /proc/ioports, read whole for root's check
+volatile sig_atomic_t ticks = 0;  // seconds of waiting for the port, counted by the timer's signal
+bool said_waiting = false;  // the wait line is printed once
+struct sigaction saved_alarm;  // what SIGALRM did before the wait, restored after it
+sigset_t saved_mask;        // the signals blocked before the wait, SIGALRM perhaps among them
 
-// Opens `path` on a descriptor above the standard three, so that nothing the tool prints to a
-// closed standard output can ever reach a port device. Returns -1 with errno set on failure.
-int open_high(const char* path, int flags, mode_t mode = 0)
+// Moves a descriptor that open() returned above the standard three, so that nothing the tool prints
+// to a closed standard output can ever reach a port device or a lock. Passes -1 (errno set) on.
+int keep_high(int fd)
 {
-    const int fd = open(path, flags | O_CLOEXEC, mode);
     if (fd < 0 || fd > STDERR_FILENO)
         return fd;
     const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
@@ -45,6 +52,12 @@ int open_high(const char* path, int flags, mode_t mode = 0)
     close(fd);
     errno = saved;
     return high;
+}
+
+// Opens `path` on a descriptor above the standard three; -1 with errno set on failure.
+int open_high(const char* path, int flags, mode_t mode = 0)
+{
+    return keep_high(open(path, flags | O_CLOEXEC, mode));
 }
 
 // Reads the start of a small /proc file into `text` (NUL-terminated); its length, or -1 with
@@ -106,33 +119,110 @@ const char* no_parport()
     return device_why;
 }
 
-// Takes the exclusive lock on `fd`, sleeping while another run holds it. False with errno set.
-bool lock_exclusive(int fd)
+// The timer's signal handler: one more second of waiting.
+void count_tick(int)
 {
-    int result;
-    while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    return result == 0;
+    ticks = ticks + 1;
 }
 
-// Sleeps until /proc/sys/dev/parport/parportN/devices/active reads "none": no driver and no other
-// program holds the port. Claiming it before that would wait inside the kernel while holding
-// ppdev's one lock, which stops every other ppdev user, the holder included. Returns nullptr once
-// the port is free, else why the state cannot be read.
-const char* wait_until_free(int number)
+// Starts a timer that interrupts every wait for the port once a second (no SA_RESTART: a
+// sleeping flock or PPCLAIM returns EINTR), so that the wait can say what it waits for and a
+// claim can be started afresh. SIGINT and SIGTERM keep their default action and end a wait.
+// SIGALRM is unblocked for the wait, in case the caller blocked it.
+const char* start_ticks()
 {
-    char path[80], text[64];
-    std::snprintf(path, sizeof path, "/proc/sys/dev/parport/parport%d/devices/active", number);
-    for (;;) {
-        if (read_small(path, text, sizeof text) < 0) {
-            std::snprintf(why, sizeof why, "%s: %s", path, std::strerror(errno));
-            return why;
-        }
-        if (std::strcmp(text, "none\n") == 0)
-            return nullptr;
-        const timespec pause{0, 20 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+    struct sigaction tick {};
+    tick.sa_handler = count_tick;
+    sigset_t alarm_only;
+    sigemptyset(&tick.sa_mask);
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    const itimerval every_second{{1, 0}, {1, 0}};
+    if (sigaction(SIGALRM, &tick, &saved_alarm) != 0 || sigprocmask(SIG_UNBLOCK, &alarm_only, &saved_mask) != 0 ||
+        setitimer(ITIMER_REAL, &every_second, nullptr) != 0) {
+        std::snprintf(why, sizeof why, "the wait for the port cannot be timed (%s)", std::strerror(errno));
+        return why;
     }
+    return nullptr;
+}
+
+// Stops the timer and gives SIGALRM back its earlier action and mask, so that no signal and no system
+// call comes between the port accesses. A tick that was already due arrives on the way out of
+// setitimer, while the counting handler is still in place.
+const char* stop_ticks()
+{
+    static char stop_why[96];
+    const itimerval never{};
+    if (setitimer(ITIMER_REAL, &never, nullptr) != 0 || sigaction(SIGALRM, &saved_alarm, nullptr) != 0 ||
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr) != 0) {
+        std::snprintf(stop_why, sizeof stop_why, "the timer of the wait cannot be stopped (%s)", std::strerror(errno));
+        return stop_why;
+    }
+    return nullptr;
+}
+
+// Once the wait has lasted a second: one line on standard error, once, naming what is waited for
+// and why. Best effort: a standard error that cannot be written changes nothing.
+void say_waiting(const char* what, const char* reason, const char* holder = "")
+{
+    if (ticks == 0 || said_waiting)
+        return;
+    said_waiting = true;
+    char line[192];
+    const int length = std::snprintf(line, sizeof line, "quorva: waiting for %s: %s%s\n", what, reason, holder);
+    [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, static_cast<size_t>(length));
+}
+
+// Takes the exclusive lock on `fd` (`what` names it in the wait line), sleeping while another run
+// holds it. False with errno set.
+bool lock_exclusive(int fd, const char* what)
+{
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return false;
+        say_waiting(what, "another quorva run is using it");
+    }
+    return true;
+}
+
+// Reads the holder of port N from /proc/sys/dev/parport/parportN/devices/active into `holder`
+// ("lp", "ppdev0", or "none" when the port is free). Returns nullptr, else why it cannot be read.
+const char* read_holder(int number, char* holder, size_t room)
+{
+    char path[80];
+    std::snprintf(path, sizeof path, "/proc/sys/dev/parport/parport%d/devices/active", number);
+    if (read_small(path, holder, room) < 0) {
+        std::snprintf(why, sizeof why, "%s: %s", path, std::strerror(errno));
+        return why;
+    }
+    holder[std::strcspn(holder, "\n")] = '\0';
+    return nullptr;
+}
+
+// Looks in /proc/sys/dev/parport/parportN/devices/, where each device registered on the port has
+// a folder, for one whose name begins with `prefix` ("" for any), and copies its name into `found`
+// ("" when there is none). Returns nullptr, else why the folder cannot be read.
+const char* find_device(int number, const char* prefix, char* found, size_t room)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/sys/dev/parport/parport%d/devices", number);
+    found[0] = '\0';
+    DIR* const folder = opendir(path);
+    if (!folder) {
+        std::snprintf(why, sizeof why, "%s: %s", path, std::strerror(errno));
+        return why;
+    }
+    errno = 0;
+    while (const dirent* entry = found[0] ? nullptr : readdir(folder))
+        if (entry->d_name[0] != '.' && std::strcmp(entry->d_name, "active") != 0 &&
+            std::strncmp(entry->d_name, prefix, std::strlen(prefix)) == 0)
+            std::snprintf(found, room, "%s", entry->d_name);
+    const int error = found[0] ? 0 : errno;
+    closedir(folder);
+    if (!error)
+        return nullptr;
+    std::snprintf(why, sizeof why, "%s: %s", path, std::strerror(error));
+    return why;
 }
 
 // Opens /dev/parportN. Returns nullptr when it is open in `device`, else why not (errno kept).
@@ -156,117 +246,145 @@ const char* open_device(int number)
     return device_why;
 }
 
-// Locks the open device against other runs, waits until the port is free and claims it from the
-// kernel. No PPEXCL (it fails while the printer driver is loaded) and no mode change: the port
-// stays in compatibility mode. The kernel releases lock and claim when the process ends.
+// Locks the open device against other runs and claims the port from the kernel, in turn with the
+// printer driver and other programs. PPCLAIM waits inside the kernel on the port's wait list,
+// which is what a driver such as lp gives the port up to; but it holds ppdev's one mutex while it
+// waits, so a holder that uses the port through ppdev itself is waited for out here. The timer
+// interrupts a waiting claim each second: a second PPCLAIM on that descriptor would put it on the
+// wait list twice, so the descriptor is closed (which takes it off the list, and gives back a port
+// handed over meanwhile), opened, locked and claimed afresh. No PPEXCL (it fails while the printer
+// driver is loaded) and no mode change: the port stays in compatibility mode. The kernel releases
+// lock and claim when the process ends.
+const char* claim_in_turn(int number)
+{
+    char holder[64], in_the_way[sizeof(dirent::d_name)];
+    const timespec pause{0, 20 * 1000 * 1000};
+    for (;;) {
+        if (!lock_exclusive(device, device_path)) {
+            std::snprintf(why, sizeof why, "%s: the port cannot be locked (%s)", device_path, std::strerror(errno));
+            return why;
+        }
+        // A ppdev device in the way is waited for out here: the holder of the port, or one still
+        // registered on it (a run that has just ended, before the kernel has taken its device
+        // away): a second device under the same name would clash in /proc/sys.
+        for (;;) {
+            if (const char* unreadable = read_holder(number, holder, sizeof holder))
+                return unreadable;
+            const bool ppdev_holder = std::strncmp(holder, "ppdev", 5) == 0;
+            if (const char* unreadable = ppdev_holder ? nullptr : find_device(number, "ppdev", in_the_way, sizeof in_the_way))
+                return unreadable;
+            if (!ppdev_holder && !in_the_way[0])
+                break;
+            say_waiting(device_path, "held by ", ppdev_holder ? holder : in_the_way);
+            nanosleep(&pause, nullptr);  // a tick may cut it short
+        }
+        if (std::strcmp(holder, "none") != 0)
+            say_waiting(device_path, "held by ", holder);
+        if (ioctl(device, PPCLAIM) == 0)
+            return nullptr;
+        if (errno != EINTR) {
+            std::snprintf(why, sizeof why, "%s: the port cannot be claimed (%s)", device_path, std::strerror(errno));
+            return why;
+        }
+        if (close(device) != 0 && errno != EINTR) {
+            std::snprintf(why, sizeof why, "%s: %s", device_path, std::strerror(errno));
+            return why;
+        }
+        device = -1;
+        if (const char* refused = open_device(number))
+            return refused;
+    }
+}
+
+// The turn-taking of claim_in_turn under the timer.
 const char* lock_and_claim(int number)
 {
-    if (!lock_exclusive(device)) {
-        std::snprintf(why, sizeof why, "%s: the port cannot be locked (%s)", device_path, std::strerror(errno));
-        return why;
-    }
-    if (const char* busy = wait_until_free(number))
-        return busy;
-    if (ioctl(device, PPCLAIM) != 0) {
-        std::snprintf(why, sizeof why, "%s: the port cannot be claimed (%s)", device_path, std::strerror(errno));
-        return why;
-    }
-    return nullptr;
+    const char* failed = start_ticks();
+    if (failed)
+        return failed;
+    failed = claim_in_turn(number);
+    const char* stopped = stop_ticks();
+    return failed ? failed : stopped;
 }
 
-// Root's lock for a port without a device: /run/lock/quorva-0xNNNN.lock, a regular file, never
-// reached through a link (the folder is open to everyone).
+// Root's lock for a port without a device: /run/quorva/0xNNNN.lock. The folder is root's alone
+// (made with mode 0700; used only when it is a real folder owned by root that neither group nor
+// others may write), so no other user can hold the lock or swap the file under a run; each file is
+// a regular one of mode 0600.
 const char* lock_by_file(uint16_t first_port)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/run/lock/quorva-0x%04X.lock", first_port);
-    lock_file = open_high(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
-    struct stat info;
+    char path[48] = "/run/quorva";
     const char* problem = nullptr;
-    if (lock_file < 0 || fstat(lock_file, &info) != 0)
-        problem = std::strerror(errno);
-    else if (!S_ISREG(info.st_mode))
-        problem = "not a regular file";
-    else if (!lock_exclusive(lock_file))
-        problem = std::strerror(errno);
-    if (!problem)
-        return nullptr;
-    std::snprintf(why, sizeof why, "the lock file %s cannot be used (%s)", path, problem);
-    return why;
+    struct stat info;
+    const int folder = mkdir(path, 0700) == 0 || errno == EEXIST ? open_high(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW) : -1;
+    if (folder < 0 || fstat(folder, &info) != 0)
+        problem = errno == ELOOP || errno == ENOTDIR ? "not a real folder" : std::strerror(errno);
+    else if (info.st_uid != 0)
+        problem = "not owned by root";
+    else if (info.st_mode & (S_IWGRP | S_IWOTH))
+        problem = "writable by group or others";
+    const bool folder_refused = problem != nullptr;
+    if (!problem) {
+        std::snprintf(path, sizeof path, "/run/quorva/0x%04X.lock", first_port);
+        lock_file = keep_high(openat(folder, path + 12, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (lock_file < 0 || fstat(lock_file, &info) != 0)
+            problem = std::strerror(errno);
+        else if (!S_ISREG(info.st_mode))
+            problem = "not a regular file";
+    }
+    if (folder >= 0)
+        close(folder);
+    if (problem) {
+        std::snprintf(why, sizeof why, "the lock %s %s cannot be used (%s)", folder_refused ? "folder" : "file", path, problem);
+        return why;
+    }
+    char port[16];
+    std::snprintf(port, sizeof port, "port 0x%X", first_port);
+    if (const char* failed = start_ticks())
+        return failed;
+    const bool locked = lock_exclusive(lock_file, port);
+    const int error = errno;
+    const char* stopped = stop_ticks();
+    if (!locked)
+        std::snprintf(why, sizeof why, "the lock file %s cannot be used (%s)", path, std::strerror(error));
+    return locked ? stopped : why;
 }
 
-// True when an entry of /proc/ioports names no owner of the ports: a bus window ("PCI Bus
-// 0000:00"), a PCI device's own range named by its address ("0000:03:00.0", a card whose driver
-// is not loaded), or the parallel port at first_port itself ("parport0").
-bool names_no_owner(const char* name, unsigned long start, uint16_t first_port)
+// Root's check before ioperm on ports the kernel does not know as a parallel port: the whole of
+// /proc/ioports, judged by ioports_refusal. Returns nullptr when the ports are free.
+const char* check_ioports(uint16_t first_port)
 {
-    unsigned domain, bus, slot, function;
-    int length = -1;
-    if (std::strncmp(name, "PCI Bus ", 8) == 0)
-        return true;
-    if (std::sscanf(name, "%4x:%2x:%2x.%1u%n", &domain, &bus, &slot, &function, &length) == 4 &&
-        static_cast<size_t>(length) == std::strlen(name) && length == 12)
-        return true;
-    int number = -1;
-    length = -1;
-    return start == first_port && std::sscanf(name, "parport%d%n", &number, &length) == 1 &&
-           static_cast<size_t>(length) == std::strlen(name);
-}
-
-// Root's check before ioperm on ports the kernel does not know as a parallel port: every entry
-// of /proc/ioports that covers one of the three ports must name no owner. A list that cannot be
-// read, is empty, is not in its format, or hides the addresses (all zero without CAP_SYS_ADMIN)
-// refuses as well: nothing is ever written blindly. Returns nullptr when the ports are free.
-const char* ioports_refusal(uint16_t first_port)
-{
-    const unsigned long last_port = first_port + 2UL;
-    char line[256], owner[200] = "", problem[80] = "";
-    unsigned long owner_start = 0, owner_end = 0, entries = 0, highest = 0;
     const int fd = open_high("/proc/ioports", O_RDONLY);
-    FILE* list = fd < 0 ? nullptr : fdopen(fd, "r");
-    if (!list) {
-        std::snprintf(problem, sizeof problem, "%s", std::strerror(errno));
-        if (fd >= 0)
-            close(fd);
-    }
-    while (list && !owner[0] && !problem[0] && std::fgets(line, sizeof line, list)) {
-        unsigned long start, end;
-        int name_at = -1;
-        char* const newline = std::strchr(line, '\n');
-        if (newline)
-            *newline = '\0';
-        if (std::sscanf(line, " %lx-%lx : %n", &start, &end, &name_at) != 2 || name_at < 0 || !line[name_at] ||
-            start > end || !newline) {
-            std::snprintf(problem, sizeof problem, "line %lu is not in its format", entries + 1);
-            break;
-        }
-        ++entries;
-        highest = end > highest ? end : highest;
-        if (start <= last_port && end >= first_port && !names_no_owner(line + name_at, start, first_port)) {
-            std::snprintf(owner, sizeof owner, "%s", line + name_at);
-            owner_start = start;
-            owner_end = end;
-        }
-    }
-    if (list && std::ferror(list) && !problem[0])
-        std::snprintf(problem, sizeof problem, "%s", std::strerror(errno));
-    if (list)
-        std::fclose(list);
-    if (!problem[0] && !owner[0] && entries == 0)
-        std::snprintf(problem, sizeof problem, "empty");
-    else if (!problem[0] && !owner[0] && highest == 0)
-        std::snprintf(problem, sizeof problem, "all addresses read 0, as in a container without CAP_SYS_ADMIN");
+    size_t length = 0;
+    ssize_t got = 1;
+    while (fd >= 0 && got > 0 && length < sizeof ioports_text - 1)
+        if ((got = read(fd, ioports_text + length, sizeof ioports_text - 1 - length)) > 0)
+            length += static_cast<size_t>(got);
+    const char* problem = fd < 0 || got < 0 ? std::strerror(errno) : nullptr;
+    if (!problem && length == sizeof ioports_text - 1)
+        problem = "longer than 64 KiB";
+    ioports_text[length] = '\0';
+    if (fd >= 0)
+        close(fd);
+    return ioports_refusal(problem ? nullptr : ioports_text, problem, first_port, known);
+}
 
-    if (problem[0])
-        std::snprintf(why, sizeof why, "/proc/ioports: %s, so the ports cannot be checked; "
-                      "parallel ports known to the kernel: %s", problem, known);
-    else if (owner[0] && owner_start == owner_end)
-        std::snprintf(why, sizeof why, "port 0x%04lX belongs to %s; parallel ports known to the kernel: %s",
-                      owner_start, owner, known);
-    else if (owner[0])
-        std::snprintf(why, sizeof why, "ports 0x%04lX-0x%04lX belong to %s; parallel ports known to the kernel: %s",
-                      owner_start, owner_end, owner, known);
-    return problem[0] || owner[0] ? why : nullptr;
+// The kernel's port N whose device cannot be opened (ppdev not loaded): nothing would keep a
+// driver registered on it, such as the printer driver, from writing to the port in the middle of
+// the download, so root goes on only while /proc/sys/dev/parport/parportN/devices/ names none
+// besides "active". Returns nullptr then, else why not.
+const char* check_drivers(int number, const char* device_refused)
+{
+    char driver[sizeof(dirent::d_name)];
+    if (const char* unreadable = find_device(number, "", driver, sizeof driver)) {
+        std::snprintf(reason, sizeof reason, "%s; %s", device_refused, unreadable);
+        return reason;
+    }
+    if (!driver[0])
+        return nullptr;
+    std::snprintf(why, sizeof why, "%s; %s is registered on parport%d and would write to the port "
+                  "during the download, so the port must be claimed through ppdev", device_refused, driver, number);
+    return why;
 }
 
 // Root: the port is taken like everyone's (the kernel's claim where it knows the port and has its
@@ -278,7 +396,9 @@ const char* acquire_as_root(uint16_t first_port, int number)
     if (!device_refused)
         refused = lock_and_claim(number);
     else if (number < 0)
-        refused = ioports_refusal(first_port);  // not the kernel's port: it must be no one else's
+        refused = check_ioports(first_port);  // not the kernel's port: it must be no one else's
+    else
+        refused = check_drivers(number, device_refused);
     if (!refused && device < 0)
         refused = lock_by_file(first_port);
     if (refused)

@@ -1,0 +1,13 @@
+// Root's check of /proc/ioports before the port instructions on a port that the kernel does not
+// drive as a parallel port: a pure function over the list's text, so that it can be tested alone.
+#pragma once
+
+#include <cstdint>
+
+// Decides from `list`, the text of /proc/ioports, whether any driver owns one of the three ports
+// first_port .. first_port + 2. `known` names the parallel ports the kernel knows ("0x378" or
+// "none"); each refusal ends with it. Returns nullptr when the ports are free, else why they must
+// not be touched: an owner, or a list that cannot tell (empty, not in its format, a line too long,
+// addresses hidden). A nullptr `list` is a list that could not be read, and `read_error` says why.
+// The text is in static storage, valid until the next call.
+const char* ioports_refusal(const char* list, const char* read_error, uint16_t first_port, const char* known);
