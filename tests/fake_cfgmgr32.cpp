@@ -10,12 +10,12 @@
 // "rundll32 cfgmgr32.dll,CreateResourceMap" makes the registry key that tests/resourcemap.reg fills.
 // A log configuration or resource descriptor still open when the DLL is unloaded is reported on
 // standard error.
+#define _CFGMGR32_  // this DLL defines the functions rather than importing them
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-#define _CFGMGR32_  // this DLL defines the functions rather than importing them
 #include <windows.h>
 #include <cfgmgr32.h>
 
@@ -28,19 +28,14 @@ std::vector<std::string> split(const std::string& text, char separator)
 {
     std::vector<std::string> parts(1);
     for (char c : text)
-        if (c == separator)
-            parts.emplace_back();
-        else
-            parts.back().push_back(c);
+        c == separator ? parts.emplace_back(), void() : parts.back().push_back(c);
     return parts;
 }
 
-// A node's field; an empty field is none.
 const std::string& field(DEVINST node, int number) { return nodes.at(node - 1).at(number); }
 int depth(size_t index) { return index < nodes.size() ? std::atoi(nodes[index][0].c_str()) : -1; }
-
-// Handles: the node (from 1), the log configuration's field (7 allocated, 8 boot), the range (from 1).
-DWORD_PTR handle(DEVINST node, int kind, size_t range) { return node << 12 | kind << 8 | range; }
+// A log configuration's or resource descriptor's handle: the node (from 1), the field of its ranges
+// (7 allocated, 8 boot), the range (from 1; 0 is the log configuration itself).
 std::vector<std::string> ranges_of(DWORD_PTR handle) { return split(field(handle >> 12, handle >> 8 & 15), ' '); }
 
 DWORD WINAPI hold_turn(void* ready)
@@ -51,26 +46,22 @@ DWORD WINAPI hold_turn(void* ready)
     return mutex && ReleaseMutex(mutex) ? 0 : 1;
 }
 
-void squat(const char* kind)
+bool squat(const std::string kind)
 {
     static DWORD acl[16];
     static SECURITY_DESCRIPTOR nobody;
     SECURITY_ATTRIBUTES shut{sizeof shut, &nobody, FALSE};
-    HMODULE self;
+    HMODULE self;  // the holding thread runs this DLL's code, which must then stay loaded
     const HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const bool taken =
-        std::strcmp(kind, "event") == 0 ? CreateEventA(nullptr, TRUE, FALSE, squat_name) != nullptr
-        : std::strcmp(kind, "shut") == 0
-            ? InitializeAcl(reinterpret_cast<ACL*>(acl), sizeof acl, ACL_REVISION) &&
-                  InitializeSecurityDescriptor(&nobody, SECURITY_DESCRIPTOR_REVISION) &&
-                  SetSecurityDescriptorDacl(&nobody, TRUE, reinterpret_cast<ACL*>(acl), FALSE) &&
-                  CreateMutexA(&shut, FALSE, squat_name)
-            // The holding thread runs code of this DLL, which must then stay loaded.
-            : GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                                 reinterpret_cast<const char*>(&hold_turn), &self) &&
-                  CreateThread(nullptr, 0, hold_turn, ready, 0, nullptr) && WaitForSingleObject(ready, 10000) == 0;
-    if (!taken)
-        std::abort();
+    if (kind == "event" || kind == "shut")
+        return kind == "event" ? CreateEventA(nullptr, TRUE, FALSE, squat_name) != nullptr
+                               : InitializeAcl(reinterpret_cast<ACL*>(acl), sizeof acl, ACL_REVISION) &&
+                                     InitializeSecurityDescriptor(&nobody, SECURITY_DESCRIPTOR_REVISION) &&
+                                     SetSecurityDescriptorDacl(&nobody, TRUE, reinterpret_cast<ACL*>(acl), FALSE) &&
+                                     CreateMutexA(&shut, FALSE, squat_name);
+    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              reinterpret_cast<const char*>(&hold_turn), &self) &&
+           CreateThread(nullptr, 0, hold_turn, ready, 0, nullptr) && WaitForSingleObject(ready, 10000) == 0;
 }
 }  // namespace
 
@@ -78,16 +69,15 @@ void squat(const char* kind)
 
 FAKE_CM CM_Locate_DevNodeA(PDEVINST root, DEVINSTID_A, ULONG)
 {
-    if (const char* kind = std::getenv("FAKE_CFGMGR32_SQUAT"))
-        squat(kind);
+    const char* kind = std::getenv("FAKE_CFGMGR32_SQUAT");
     const char* path = std::getenv("FAKE_CFGMGR32_TREE");
     FILE* tree = path ? std::fopen(path, "r") : nullptr;
     char line[512];
+    if ((kind && !squat(kind)) || (path && !tree))
+        std::abort();
     while (tree && std::fgets(line, sizeof line, tree))
         if (line[0] != '#')
             nodes.push_back(split(std::string(line, std::strcspn(line, "\r\n")), '|'));
-    if (tree)
-        std::fclose(tree);
     *root = 1;
     return nodes.empty() ? CR_NO_SUCH_DEVNODE : CR_SUCCESS;
 }
@@ -106,15 +96,17 @@ FAKE_CM CM_Get_Sibling(PDEVINST sibling, DEVINST node, ULONG)
     return CR_NO_SUCH_DEVNODE;
 }
 
+// Texts end in a zero, lists of IDs (commas in the file) in two.
 FAKE_CM CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG, PVOID buffer, PULONG length, ULONG)
 {
-    const int number[] = {0, 3, 4, 5, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 6};
+    const int number[] = {0, 3, 4, 5, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 6};  // the field of each CM_DRP_ value
+    const bool list = property == CM_DRP_HARDWAREID || property == CM_DRP_COMPATIBLEIDS;
     std::string value = property < 16 && number[property] ? field(node, number[property]) : "";
     if (value.empty())
         return CR_NO_SUCH_VALUE;
     for (char& c : value)
-        c = c == ',' && (property == CM_DRP_HARDWAREID || property == CM_DRP_COMPATIBLEIDS) ? '\0' : c;
-    value.append(property == CM_DRP_HARDWAREID || property == CM_DRP_COMPATIBLEIDS ? 2 : 1, '\0');
+        c = list && c == ',' ? '\0' : c;
+    value.append(list ? 2 : 1, '\0');
     const bool room = *length >= value.size();
     *length = value.size();
     return room ? std::memcpy(buffer, value.data(), value.size()), CR_SUCCESS : CR_BUFFER_SMALL;
@@ -122,21 +114,17 @@ FAKE_CM CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG, 
 
 FAKE_CM CM_Get_First_Log_Conf(PLOG_CONF conf, DEVINST node, ULONG kind)
 {
+    const int number = kind == ALLOC_LOG_CONF ? 7 : 8;
     if (std::getenv("FAKE_CFGMGR32_WOW64"))
         return CR_CALL_NOT_IMPLEMENTED;
-    const int number = kind == ALLOC_LOG_CONF ? 7 : 8;
-    if (field(node, number).empty())
-        return CR_NO_MORE_LOG_CONF;
-    ++open_handles;
-    return *conf = handle(node, number, 0), CR_SUCCESS;
+    return field(node, number).empty() ? CR_NO_MORE_LOG_CONF : (++open_handles, *conf = node << 12 | number << 8, CR_SUCCESS);
 }
 
 FAKE_CM CM_Get_Next_Res_Des(PRES_DES next, RES_DES current, RESOURCEID type, PRESOURCEID, ULONG)
 {
     if (type != ResType_IO || (current & 0xFF) >= ranges_of(current).size())
         return CR_NO_MORE_RES_DES;
-    ++open_handles;
-    return *next = current + 1, CR_SUCCESS;
+    return ++open_handles, *next = current + 1, CR_SUCCESS;
 }
 
 FAKE_CM CM_Get_Res_Des_Data_Size(PULONG size, RES_DES, ULONG) { return *size = sizeof(IO_RESOURCE), CR_SUCCESS; }
@@ -144,17 +132,14 @@ FAKE_CM CM_Get_Res_Des_Data_Size(PULONG size, RES_DES, ULONG) { return *size = s
 FAKE_CM CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG length, ULONG)
 {
     const std::vector<std::string> range = split(ranges_of(descriptor).at((descriptor & 0xFF) - 1), '-');
-    IO_RESOURCE io{};
-    io.IO_Header = IO_DES{1, IOType_Range, std::strtoull(range.at(0).c_str(), nullptr, 16),
-                          std::strtoull(range.at(1).c_str(), nullptr, 16), fIOD_IO};
+    IO_RESOURCE io{{1, IOType_Range, std::strtoull(range.at(0).c_str(), nullptr, 16), std::strtoull(range.at(1).c_str(), nullptr, 16), fIOD_IO}, {}};
     return length < sizeof io ? CR_BUFFER_SMALL : (std::memcpy(buffer, &io, sizeof io), CR_SUCCESS);
 }
 
 FAKE_CM CM_Free_Log_Conf_Handle(LOG_CONF) { return --open_handles, CR_SUCCESS; }
 FAKE_CM CM_Free_Res_Des_Handle(RES_DES) { return --open_handles, CR_SUCCESS; }
 
-// "rundll32 cfgmgr32.dll,CreateResourceMap": the resource map's registry key, volatile like
-// everything under HARDWARE (so that regedit can then put values into it).
+// The resource map's registry key, volatile like everything under HARDWARE.
 extern "C" __declspec(dllexport) void CALLBACK CreateResourceMap(HWND, HINSTANCE, LPSTR, int)
 {
     HKEY key = HKEY_LOCAL_MACHINE;
