@@ -212,35 +212,25 @@ windows_runs() {
     rm -f "$system/inpout32.dll"
 
     # Whom the ports belong to, asked before any port access; the fake InpOut32's board sits at each
-    # address. A fake cfgmgr32.dll in the system folder serves tests/devtree.txt: through the log
+    # address. A fake cfgmgr32.dll put in place of wine's (native first) serves tests/devtree.txt: through the log
     # configurations, then as to a 32-bit program on 64-bit Windows, where those are not implemented
     # and the resources come from the registry (tests/resourcemap.reg); then wine's own, which
     # lists nothing. Without InpOut32 (the port instructions, as on Windows 9x) the same check comes first.
-    owner_runs() {
-        for address in "$@"; do
-            rm -f t.txt
-            FAKE_INPOUT32_BASE=$address FAKE_INPOUT32_TRACE=t.txt run prog_ж日本ก/quorva.exe hello.bin -a $address
-            echo "port accesses: $(cat t.txt 2>/dev/null | wc -l)"
-        done
-    }
-    cp "$root/tests/devtree.txt" "$root/tests/resourcemap.reg" . && mv "$system/cfgmgr32.dll" wine-cfgmgr32.dll &&
-        cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
-    local overrides=$WINEDLLOVERRIDES
-    export WINEDLLOVERRIDES="$overrides;cfgmgr32=n"
+    owner_runs() { for address in "$@"; do
+        rm -f t.txt && FAKE_INPOUT32_BASE=$address FAKE_INPOUT32_TRACE=t.txt run prog_ж日本ก/quorva.exe hello.bin -a $address
+        echo "port accesses: $(cat t.txt 2>/dev/null | wc -l)"; done; }
+    cp "$root/tests/devtree.txt" "$root/tests/resourcemap.reg" . && mv "$system/cfgmgr32.dll" . && cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
     wine "$system/rundll32.exe" cfgmgr32.dll,CreateResourceMap && wine regedit /s resourcemap.reg || exit 1
     FAKE_CFGMGR32_TREE=devtree.txt owner_runs 378 D010 E000 D800 5000 3F6 1F0 CF7 60 E100 F000
     FAKE_CFGMGR32_TREE=devtree.txt FAKE_CFGMGR32_WOW64=1 owner_runs 378 D010 E000 D800 5000 3F6 1F0 CF7 60 E100 F000
     FAKE_CFGMGR32_TREE=devtree.txt quorva hello.bin -a 1F0
-    # The port's mutex: its DACL read back while quorva holds it (type 0 is "allowed": Everyone may
-    # wait and release it, the user who made it has every right); its name taken by an event, or by
-    # a mutex that shuts quorva out; held by another for half a second (no word) and for two seconds.
-    FAKE_INPOUT32_DACL=dacl.txt run prog_ж日本ก/quorva.exe hello.bin
-    cat dacl.txt
-    for squat in event shut 500 2000; do
-        FAKE_CFGMGR32_SQUAT=$squat run prog_ж日本ก/quorva.exe hello.bin
-    done
-    mv wine-cfgmgr32.dll "$system/cfgmgr32.dll" || exit 1
-    export WINEDLLOVERRIDES=$overrides
+    # The port's mutex: its DACL read back while quorva holds it (A;;0x100001;;;WD: Everyone may
+    # wait and release it; 0x1f0001, every right, for the user who made it); its name taken by an
+    # event, or by a mutex that shuts quorva out; held by another for half a second (no word) and
+    # for two seconds.
+    FAKE_INPOUT32_DACL=dacl.txt run prog_ж日本ก/quorva.exe hello.bin && cat dacl.txt
+    for squat in event shut 500 2000; do FAKE_CFGMGR32_SQUAT=$squat run prog_ж日本ก/quorva.exe hello.bin; done
+    mv cfgmgr32.dll "$system/" || exit 1
     owner_runs 378 278 3BC D010 5000 CF7 1F0 3F8 60
     # An inpout32.dll without InpOut32's functions (a program, in fact) beside quorva.exe.
     cp "$build/quorva-sim.exe" prog_ж日本ก/inpout32.dll

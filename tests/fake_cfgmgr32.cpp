@@ -8,29 +8,25 @@
 //                               an event (event), by a mutex no one may open (shut), or by a mutex
 //                               another thread holds for KIND milliseconds
 // "rundll32 cfgmgr32.dll,CreateResourceMap" makes the registry key that tests/resourcemap.reg fills.
-// A log configuration or resource descriptor still open when the DLL is unloaded is reported on
-// standard error.
+// A log configuration or resource descriptor still open when the walk ends makes the last call,
+// CM_Get_Sibling of the root, fail with CR_FAILURE.
 #define _CFGMGR32_  // this DLL defines the functions rather than importing them
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 #include <windows.h>
 #include <cfgmgr32.h>
+#include <sddl.h>
+
+#include "split.h"
 
 namespace {
 std::vector<std::vector<std::string>> nodes;  // the fields of each line, the depth first
 long open_handles = 0;
 const char* const squat_name = "Global\\quorva-port-0x0378";
-
-std::vector<std::string> split(const std::string& text, char separator)
-{
-    std::vector<std::string> parts(1);
-    for (char c : text)
-        c == separator ? parts.emplace_back(), void() : parts.back().push_back(c);
-    return parts;
-}
 
 const std::string& field(DEVINST node, int number) { return nodes.at(node - 1).at(number); }
 int depth(size_t index) { return index < nodes.size() ? std::atoi(nodes[index][0].c_str()) : -1; }
@@ -46,19 +42,16 @@ DWORD WINAPI hold_turn(void* ready)
     return mutex && ReleaseMutex(mutex) ? 0 : 1;
 }
 
-bool squat(const std::string kind)
+bool squat(const std::string& kind)
 {
-    static DWORD acl[16];
-    static SECURITY_DESCRIPTOR nobody;
-    SECURITY_ATTRIBUTES shut{sizeof shut, &nobody, FALSE};
+    PSECURITY_DESCRIPTOR nobody;  // an empty DACL: no one may open it
+    SECURITY_ATTRIBUTES shut{sizeof shut, nullptr, FALSE};
     HMODULE self;  // the holding thread runs this DLL's code, which must then stay loaded
     const HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (kind == "event" || kind == "shut")
         return kind == "event" ? CreateEventA(nullptr, TRUE, FALSE, squat_name) != nullptr
-                               : InitializeAcl(reinterpret_cast<ACL*>(acl), sizeof acl, ACL_REVISION) &&
-                                     InitializeSecurityDescriptor(&nobody, SECURITY_DESCRIPTOR_REVISION) &&
-                                     SetSecurityDescriptorDacl(&nobody, TRUE, reinterpret_cast<ACL*>(acl), FALSE) &&
-                                     CreateMutexA(&shut, FALSE, squat_name);
+                               : ConvertStringSecurityDescriptorToSecurityDescriptorA("D:", SDDL_REVISION_1, &nobody, nullptr) &&
+                                     (shut.lpSecurityDescriptor = nobody, CreateMutexA(&shut, FALSE, squat_name));
     return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                               reinterpret_cast<const char*>(&hold_turn), &self) &&
            CreateThread(nullptr, 0, hold_turn, ready, 0, nullptr) && WaitForSingleObject(ready, 10000) == 0;
@@ -70,30 +63,25 @@ bool squat(const std::string kind)
 FAKE_CM CM_Locate_DevNodeA(PDEVINST root, DEVINSTID_A, ULONG)
 {
     const char* kind = std::getenv("FAKE_CFGMGR32_SQUAT");
-    const char* path = std::getenv("FAKE_CFGMGR32_TREE");
-    FILE* tree = path ? std::fopen(path, "r") : nullptr;
-    char line[512];
-    if ((kind && !squat(kind)) || (path && !tree))
+    std::ifstream tree(std::getenv("FAKE_CFGMGR32_TREE") ? std::getenv("FAKE_CFGMGR32_TREE") : "");
+    if (kind && !squat(kind))
         std::abort();
-    while (tree && std::fgets(line, sizeof line, tree))
+    for (std::string line; std::getline(tree, line);)
         if (line[0] != '#')
-            nodes.push_back(split(std::string(line, std::strcspn(line, "\r\n")), '|'));
-    *root = 1;
-    return nodes.empty() ? CR_NO_SUCH_DEVNODE : CR_SUCCESS;
+            nodes.push_back(split(line, '|'));
+    return *root = 1, nodes.empty() ? CR_NO_SUCH_DEVNODE : CR_SUCCESS;
 }
 
 FAKE_CM CM_Get_Child(PDEVINST child, DEVINST node, ULONG)
 {
-    *child = node + 1;
-    return depth(node) == depth(node - 1) + 1 ? CR_SUCCESS : CR_NO_SUCH_DEVNODE;
+    return *child = node + 1, depth(node) == depth(node - 1) + 1 ? CR_SUCCESS : CR_NO_SUCH_DEVNODE;
 }
 
+// The root has no sibling: the walk ends there, and every handle must have been freed by then.
 FAKE_CM CM_Get_Sibling(PDEVINST sibling, DEVINST node, ULONG)
 {
-    for (size_t next = node; depth(next) >= depth(node - 1); ++next)
-        if (depth(next) == depth(node - 1))
-            return *sibling = next + 1, CR_SUCCESS;
-    return CR_NO_SUCH_DEVNODE;
+    for (*sibling = node + 1; depth(*sibling - 1) > depth(node - 1); ++*sibling) {}
+    return depth(*sibling - 1) == depth(node - 1) ? CR_SUCCESS : node == 1 && open_handles != 0 ? CR_FAILURE : CR_NO_SUCH_DEVNODE;
 }
 
 // Texts end in a zero, lists of IDs (commas in the file) in two.
@@ -115,16 +103,15 @@ FAKE_CM CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG, 
 FAKE_CM CM_Get_First_Log_Conf(PLOG_CONF conf, DEVINST node, ULONG kind)
 {
     const int number = kind == ALLOC_LOG_CONF ? 7 : 8;
-    if (std::getenv("FAKE_CFGMGR32_WOW64"))
-        return CR_CALL_NOT_IMPLEMENTED;
-    return field(node, number).empty() ? CR_NO_MORE_LOG_CONF : (++open_handles, *conf = node << 12 | number << 8, CR_SUCCESS);
+    return std::getenv("FAKE_CFGMGR32_WOW64") ? CR_CALL_NOT_IMPLEMENTED
+           : field(node, number).empty()       ? CR_NO_MORE_LOG_CONF
+                                               : (++open_handles, *conf = node << 12 | number << 8, CR_SUCCESS);
 }
 
 FAKE_CM CM_Get_Next_Res_Des(PRES_DES next, RES_DES current, RESOURCEID type, PRESOURCEID, ULONG)
 {
-    if (type != ResType_IO || (current & 0xFF) >= ranges_of(current).size())
-        return CR_NO_MORE_RES_DES;
-    return ++open_handles, *next = current + 1, CR_SUCCESS;
+    const bool more = type == ResType_IO && (current & 0xFF) < ranges_of(current).size();
+    return more ? (++open_handles, *next = current + 1, CR_SUCCESS) : CR_NO_MORE_RES_DES;
 }
 
 FAKE_CM CM_Get_Res_Des_Data_Size(PULONG size, RES_DES, ULONG) { return *size = sizeof(IO_RESOURCE), CR_SUCCESS; }
@@ -146,11 +133,4 @@ extern "C" __declspec(dllexport) void CALLBACK CreateResourceMap(HWND, HINSTANCE
     for (const char* name : {"HARDWARE\\RESOURCEMAP", "PnP Manager", "PnpManager"})
         if (RegCreateKeyExA(key, name, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0)
             std::abort();
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
-    if (reason == DLL_PROCESS_DETACH && open_handles != 0)
-        std::fprintf(stderr, "fake cfgmgr32: %ld handles not freed\n", open_handles);
-    return TRUE;
 }

@@ -7,8 +7,8 @@
 //                                "PID last" when the DLL is unloaded (after its last access)
 //   FAKE_INPOUT32_SLOW=MS        every 1000th access takes MS milliseconds longer
 //   FAKE_INPOUT32_BASE=HEX       the board's port address instead of 378
-//   FAKE_INPOUT32_DACL=PATH      at the first access, the entries of the DACL of the mutex that
-//                                quorva holds for port 0x378 to PATH: "TYPE SID MASK" lines
+//   FAKE_INPOUT32_DACL=PATH      at the first access, the DACL of the mutex that quorva holds for
+//                                port 0x378 to PATH, in the security descriptor language (SDDL)
 #include <aclapi.h>
 #include <sddl.h>
 #include <cstdio>
@@ -38,19 +38,12 @@ void log_turn(const char* what)
 void log_dacl(const char* path)
 {
     const HANDLE mutex = OpenMutexA(READ_CONTROL, FALSE, "Global\\quorva-port-0x0378");
-    PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
     FILE* const log = std::fopen(path, "w");
-    if (!mutex || !log || GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                          nullptr, &descriptor) != ERROR_SUCCESS || !dacl)
-        std::abort();
-    ACCESS_ALLOWED_ACE* ace;
-    char* sid;
-    for (WORD number = 0; number < dacl->AceCount; ++number)
-        if (!GetAce(dacl, number, reinterpret_cast<void**>(&ace)) || !ConvertSidToStringSidA(&ace->SidStart, &sid) ||
-            std::fprintf(log, "%u %s 0x%08lX\n", ace->Header.AceType, sid, ace->Mask) < 0)
-            std::abort();
-    if (std::fclose(log) != 0)
+    if (!log || GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &descriptor) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr) ||
+        std::fprintf(log, "%s\n", text) < 0 || std::fclose(log) != 0)
         std::abort();
 }
 
@@ -81,10 +74,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     const char* trace_path = std::getenv("FAKE_INPOUT32_TRACE");
     const char* memory_path = std::getenv("FAKE_INPOUT32_MEMORY");
     if (reason == DLL_PROCESS_ATTACH) {
-        SimBoardConfig board;
-        if (const char* base = std::getenv("FAKE_INPOUT32_BASE"))
-            board.base = static_cast<uint16_t>(std::strtoul(base, nullptr, 16));
-        sim_reset(board);
+        const char* base = std::getenv("FAKE_INPOUT32_BASE");
+        sim_reset(SimBoardConfig{static_cast<uint16_t>(base ? std::strtoul(base, nullptr, 16) : 0x378)});
         if (trace_path)
             sim_trace_to(trace = std::fopen(trace_path, "wb"));
     }

@@ -238,9 +238,11 @@ const char* read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed)
         listed = true;
         problem = read_tree(root, devices, listed);
     }
-    if (resource_map)
-        RegCloseKey(resource_map);
+    const LONG closed = resource_map ? RegCloseKey(resource_map) : ERROR_SUCCESS;
     resource_map = nullptr;
-    FreeLibrary(dll);
+    if (!problem && closed != ERROR_SUCCESS)
+        problem = failed("RegCloseKey", closed);
+    if (!FreeLibrary(dll) && !problem)
+        problem = failed("FreeLibrary", GetLastError());
     return problem;
 }
