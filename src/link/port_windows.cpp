@@ -1,5 +1,6 @@
 // Port backend for 32-bit Windows on x86: in/out instructions where a guarded status read shows
 // they are allowed (Windows 9x/ME, or a giveio driver), otherwise the functions of InpOut32's DLL.
+// Either way only ports that Windows does not list as another device's are used, one run at a time.
 #include "link/port_io.h"
 #include "link/port_owner.h"
 #include "link/x86_io.h"
