@@ -199,7 +199,7 @@ const char* read_tree(DEVINST node, std::vector<DeviceInfo>& devices, bool& list
         devices.push_back(device);
         DEVINST next;
         CONFIGRET result = child_of(&next, node, 0);
-        if (result == CR_SUCCESS && (problem = read_tree(next, devices, listed)))
+        if (result == CR_SUCCESS && ((problem = read_tree(next, devices, listed)) || !listed))
             return problem;
         if (result != CR_SUCCESS && result != CR_NO_SUCH_DEVNODE)
             return failed("CM_Get_Child", result);

@@ -182,11 +182,11 @@ const char* take_turn(uint16_t first_port)
         mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
         error = mutex ? 0 : GetLastError();
     }
-    const char* const problem = error == ERROR_ACCESS_DENIED ? "is held by another program that shuts quorva out"
-                                : error == ERROR_INVALID_HANDLE ? "is taken by another program's object that is not a mutex"
-                                                                : "cannot be created";
     if (!mutex) {
-        std::snprintf(refusal, sizeof refusal, "the port's mutex %s %s: error %lu", name, problem,
+        std::snprintf(refusal, sizeof refusal, "the port's mutex %s %s: error %lu", name,
+                      error == ERROR_ACCESS_DENIED    ? "is held by another program that shuts quorva out"
+                      : error == ERROR_INVALID_HANDLE ? "is taken by another program's object that is not a mutex"
+                                                      : "cannot be created",
                       static_cast<unsigned long>(error));
         return refusal;
     }
