@@ -178,13 +178,19 @@ const char* take_turn(uint16_t first_port)
             return problem;
     HANDLE mutex = CreateMutexA(windows_9x ? nullptr : &attributes, FALSE, name);
     DWORD error = mutex ? 0 : GetLastError();
+    bool none = false;  // no object of that name, yet creating it was denied
     if (!mutex && error == ERROR_ACCESS_DENIED) {
+        // Another user's mutex: opened for waiting and releasing only. When there is none, this
+        // process may not create one in the shared namespace (one of low integrity, for example).
         mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
-        error = mutex ? 0 : GetLastError();
+        const DWORD opened = mutex ? 0 : GetLastError();
+        none = opened == ERROR_FILE_NOT_FOUND;
+        error = none ? error : opened;
     }
     if (!mutex) {
         std::snprintf(refusal, sizeof refusal, "the port's mutex %s %s: error %lu", name,
-                      error == ERROR_ACCESS_DENIED    ? "is held by another program that shuts quorva out"
+                      none                            ? "cannot be created"
+                      : error == ERROR_ACCESS_DENIED  ? "is held by another program that shuts quorva out"
                       : error == ERROR_INVALID_HANDLE ? "is taken by another program's object that is not a mutex"
                                                       : "cannot be created",
                       static_cast<unsigned long>(error));
