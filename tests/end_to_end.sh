@@ -274,8 +274,8 @@ windows_runs() {
     FAKE_INPOUT32_TRACE=inpout-trace.txt FAKE_INPOUT32_MEMORY=inpout-memory.bin run prog_ж日本ก/quorva.exe hello.bin
     same "InpOut32 trace and memory, and quorva-sim's" inpout-trace.txt trace.txt inpout-memory.bin memory.bin
     # Two runs on one port at once: the second, started while the first (slowed down) is under way,
-    # touches the port only once the first has ended.
-    FAKE_INPOUT32_TURNS=turns.txt FAKE_INPOUT32_SLOW=10 $runner prog_ж日本ก/quorva.exe hello.bin >first.txt 2>&1 &
+    # touches the port only once the first has ended, and says that it waits after a second.
+    FAKE_INPOUT32_TURNS=turns.txt FAKE_INPOUT32_SLOW=20 $runner prog_ж日本ก/quorva.exe hello.bin >first.txt 2>&1 &
     for i in $(seq 300); do [ -s turns.txt ] && break || sleep 0.1; done
     FAKE_INPOUT32_TURNS=turns.txt run prog_ж日本ก/quorva.exe hello.bin
     wait $!; echo "the runs' first and last accesses, in order: $(cut -d ' ' -f 2 turns.txt | paste -sd ' ')"
@@ -288,6 +288,28 @@ windows_runs() {
     [ -d "$system" ] || system=${system%/*}/system32
     mv inpout32.dll "$system/" && echo "inpout32.dll in the system folder:" && quorva hello.bin
     rm -f "$system/inpout32.dll"
+
+    # Whom the ports belong to, asked before any port access; the fake InpOut32's board sits at each
+    # address. A fake cfgmgr32.dll put in place of wine's (native first) serves tests/devtree.txt: through the log
+    # configurations, then as to a 32-bit program on 64-bit Windows, where those are not implemented
+    # and the resources come from the registry (tests/resourcemap.reg); then wine's own, which
+    # lists nothing. Without InpOut32 (the port instructions, as on Windows 9x) the same check comes first.
+    owner_runs() { for address in "$@"; do
+        rm -f t.txt && FAKE_INPOUT32_BASE=$address FAKE_INPOUT32_TRACE=t.txt run prog_ж日本ก/quorva.exe hello.bin -a $address
+        echo "port accesses: $(cat t.txt 2>/dev/null | wc -l)"; done; }
+    cp "$root/tests/devtree.txt" "$root/tests/resourcemap.reg" . && mv "$system/cfgmgr32.dll" . && cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
+    wine "$system/rundll32.exe" cfgmgr32.dll,CreateResourceMap && wine regedit /s resourcemap.reg || exit 1
+    FAKE_CFGMGR32_TREE=devtree.txt owner_runs 378 D010 E000 D800 5000 3F6 1F0 CF7 60 E100 F000
+    FAKE_CFGMGR32_TREE=devtree.txt FAKE_CFGMGR32_WOW64=1 owner_runs 378 D010 E000 D800 5000 3F6 1F0 CF7 60 E100 F000
+    FAKE_CFGMGR32_TREE=devtree.txt quorva hello.bin -a 1F0
+    # The port's mutex: its DACL read back while quorva holds it (A;;0x100001;;;WD: Everyone may
+    # wait and release it; 0x1f0001, every right, for the user who made it); its name taken by an
+    # event, or by a mutex that shuts quorva out; held by another for half a second (no word) and
+    # for two seconds.
+    FAKE_INPOUT32_DACL=dacl.txt run prog_ж日本ก/quorva.exe hello.bin && cat dacl.txt
+    for squat in event shut 500 2000; do FAKE_CFGMGR32_SQUAT=$squat run prog_ж日本ก/quorva.exe hello.bin; done
+    mv cfgmgr32.dll "$system/" || exit 1
+    owner_runs 378 278 3BC D010 5000 CF7 1F0 3F8 60
     # An inpout32.dll without InpOut32's functions (a program, in fact) beside quorva.exe.
     cp "$build/quorva-sim.exe" prog_ж日本ก/inpout32.dll
     run prog_ж日本ก/quorva.exe hello.bin

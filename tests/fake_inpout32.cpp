@@ -6,6 +6,11 @@
 //   FAKE_INPOUT32_TURNS=PATH     appends "PID first" to PATH at the process's first access, and
 //                                "PID last" when the DLL is unloaded (after its last access)
 //   FAKE_INPOUT32_SLOW=MS        every 1000th access takes MS milliseconds longer
+//   FAKE_INPOUT32_BASE=HEX       the board's port address instead of 378
+//   FAKE_INPOUT32_DACL=PATH      at the first access, the DACL of the mutex that quorva holds for
+//                                port 0x378 to PATH, in the security descriptor language (SDDL)
+#include <aclapi.h>
+#include <sddl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +35,26 @@ void log_turn(const char* what)
         std::abort();
 }
 
+void log_dacl(const char* path)
+{
+    const HANDLE mutex = OpenMutexA(READ_CONTROL, FALSE, "Global\\quorva-port-0x0378");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
+    FILE* const log = std::fopen(path, "w");
+    if (!log || GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &descriptor) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr) ||
+        std::fprintf(log, "%s\n", text) < 0 || std::fclose(log) != 0)
+        std::abort();
+}
+
 void before_access()
 {
     static const char* const slow = std::getenv("FAKE_INPOUT32_SLOW");
+    static const char* const dacl = std::getenv("FAKE_INPOUT32_DACL");
     if (accesses++ == 0)
         log_turn("first");
+    if (accesses == 1 && dacl)
+        log_dacl(dacl);
     if (slow && accesses % 1000 == 0)
         Sleep(std::strtoul(slow, nullptr, 10));
 }
@@ -54,7 +74,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     const char* trace_path = std::getenv("FAKE_INPOUT32_TRACE");
     const char* memory_path = std::getenv("FAKE_INPOUT32_MEMORY");
     if (reason == DLL_PROCESS_ATTACH) {
-        sim_reset(SimBoardConfig{});
+        const char* base = std::getenv("FAKE_INPOUT32_BASE");
+        sim_reset(SimBoardConfig{static_cast<uint16_t>(base ? std::strtoul(base, nullptr, 16) : 0x378)});
         if (trace_path)
             sim_trace_to(trace = std::fopen(trace_path, "wb"));
     }

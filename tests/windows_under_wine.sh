@@ -19,7 +19,8 @@ cmake --build --preset windows-i686; cmake --build --preset default --target quo
 
 # One quiet prefix inside the build tree, one server for all runs. Wine maps Unix file names to
 # Windows ones through the locale's character set: UTF-8, for the folder names outside ASCII.
-export WINEPREFIX=$PWD/build-windows-i686/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
+# A cfgmgr32.dll put in the system folder is used before wine's own.
+export WINEPREFIX=$PWD/build-windows-i686/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32=n,b" LC_ALL=C.UTF-8
 mkdir -p "$WINEPREFIX"
 timeout 60 wineserver -p || true  # an already running server is fine
 trap 'wineserver -k || true' EXIT

@@ -1,6 +1,8 @@
 // Port backend for 32-bit Windows on x86: in/out instructions where a guarded status read shows
 // they are allowed (Windows 9x/ME, or a giveio driver), otherwise the functions of InpOut32's DLL.
+// Either way only ports that Windows does not list as another device's are used, one run at a time.
 #include "link/port_io.h"
+#include "link/port_owner.h"
 #include "link/x86_io.h"
 
 #include <cstdio>
@@ -13,7 +15,7 @@ static_assert(sizeof(void*) == 4, "the Windows port backend is written for 32-bi
 namespace {
 HANDLE port_driver = INVALID_HANDLE_VALUE;  // the driver's device, open until the process ends
 HANDLE port_turn = nullptr;                 // the port's mutex, owned until the process ends
-char refusal[96];                           // a reason built with an error number
+char refusal[160];                          // a reason built with an error number
 const void* probe_address = nullptr;        // the guarded `in` instruction while the probe runs
 volatile LONG probe_refused = 0;            // set by the handler when that instruction faulted
 
@@ -119,37 +121,87 @@ const char* refuse_with_error(const char* what, DWORD error)
     return refusal;
 }
 
+// The mutex's security: Everyone may wait for it and release it, and nothing more (not change
+// its security, which would shut every later run out); the user who creates it keeps every right.
+// Points `attributes` at the descriptor; returns nullptr, else why it could not be built.
+const char* describe_turn(SECURITY_ATTRIBUTES& attributes)
+{
+    static SECURITY_DESCRIPTOR descriptor;
+    static DWORD acl_room[256], user_room[64];
+    static SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    ACL* const acl = reinterpret_cast<ACL*>(acl_room);
+    TOKEN_USER* const user = reinterpret_cast<TOKEN_USER*>(user_room);
+    PSID everyone = nullptr;
+    HANDLE token = nullptr;
+    DWORD length = 0;
+    const char* failed = !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ? "OpenProcessToken"
+        : !GetTokenInformation(token, TokenUser, user, sizeof user_room, &length)    ? "GetTokenInformation"
+        : !AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) ? "AllocateAndInitializeSid"
+        : !InitializeAcl(acl, sizeof acl_room, ACL_REVISION)                        ? "InitializeAcl"
+        : !AddAccessAllowedAce(acl, ACL_REVISION, SYNCHRONIZE | MUTEX_MODIFY_STATE, everyone) ? "AddAccessAllowedAce"
+        : !AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, user->User.Sid)  ? "AddAccessAllowedAce"
+        : !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)   ? "InitializeSecurityDescriptor"
+        : !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)                  ? "SetSecurityDescriptorDacl"
+                                                                                     : nullptr;
+    const DWORD error = GetLastError();
+    if (everyone)
+        FreeSid(everyone);
+    if (token && !CloseHandle(token) && !failed)
+        failed = "CloseHandle";
+    attributes = SECURITY_ATTRIBUTES{sizeof attributes, &descriptor, FALSE};
+    if (!failed)
+        return nullptr;
+    std::snprintf(refusal, sizeof refusal, "the port's mutex cannot be given its security (%s: error %lu)", failed,
+                  static_cast<unsigned long>(error));
+    return refusal;
+}
+
 // Waits until no other quorva uses the port, and keeps it so until this process ends: one named
 // mutex per base address, in the namespace every session shares. Nothing claims the port on
 // Windows, so without it two runs would interleave their accesses. The system releases the mutex
 // when the process ends, however it ends; a holder that died leaves it abandoned, and then it is
-// ours. Systems without namespaces (Windows 9x/ME) refuse the prefix, and there the plain name is
-// the only one. A mutex that exists but is not ours to use (another user's, or another kind of
-// object under that name) refuses the run rather than going on unguarded under a second name.
+// ours. Windows 95/98/ME have no such namespace (and no security): there the plain name serves.
+// On NT and later any failure refuses the run, rather than going on unguarded under another name.
+// Another user's run may only wait and release, so an existing mutex is opened for just that.
+// After a second of waiting the user is told once why nothing happens.
 // Returns nullptr once the port is ours, else the reason.
 const char* take_turn(uint16_t first_port)
 {
     if (port_turn)
         return nullptr;
+    const bool windows_9x = (GetVersion() & 0x80000000u) != 0;
     char name[40];
-    std::snprintf(name, sizeof name, "Global\\quorva-port-0x%04X", static_cast<unsigned>(first_port));
-    // Open to every user, so that another user's run waits its turn too instead of being refused.
-    // The mutex guards nothing but the turn: whoever may use it may only wait or hold the port.
-    // Windows 9x/ME keep no security descriptors; there the defaults serve.
-    SECURITY_DESCRIPTOR everyone;
-    SECURITY_ATTRIBUTES open_to_all{sizeof open_to_all, &everyone, FALSE};
-    const bool described = InitializeSecurityDescriptor(&everyone, SECURITY_DESCRIPTOR_REVISION) &&
-                           SetSecurityDescriptorDacl(&everyone, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES* const security = described ? &open_to_all : nullptr;
-    HANDLE mutex = CreateMutexA(security, FALSE, name);
+    std::snprintf(name, sizeof name, "%squorva-port-0x%04X", windows_9x ? "" : "Global\\", static_cast<unsigned>(first_port));
+    SECURITY_ATTRIBUTES attributes;
+    if (!windows_9x)
+        if (const char* problem = describe_turn(attributes))
+            return problem;
+    HANDLE mutex = CreateMutexA(windows_9x ? nullptr : &attributes, FALSE, name);
     DWORD error = mutex ? 0 : GetLastError();
-    if (!mutex && error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_HANDLE) {
-        mutex = CreateMutexA(security, FALSE, std::strchr(name, '\\') + 1);
-        error = mutex ? 0 : GetLastError();
+    bool none = false;  // no object of that name, yet creating it was denied
+    if (!mutex && error == ERROR_ACCESS_DENIED) {
+        // Another user's mutex: opened for waiting and releasing only. When there is none, this
+        // process may not create one in the shared namespace (one of low integrity, for example).
+        mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+        const DWORD opened = mutex ? 0 : GetLastError();
+        none = opened == ERROR_FILE_NOT_FOUND;
+        error = none ? error : opened;
     }
-    if (!mutex)
-        return refuse_with_error("the port's mutex cannot be created", error);
-    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (!mutex) {
+        std::snprintf(refusal, sizeof refusal, "the port's mutex %s %s: error %lu", name,
+                      none                            ? "cannot be created"
+                      : error == ERROR_ACCESS_DENIED  ? "is held by another program that shuts quorva out"
+                      : error == ERROR_INVALID_HANDLE ? "is taken by another program's object that is not a mutex"
+                                                      : "cannot be created",
+                      static_cast<unsigned long>(error));
+        return refusal;
+    }
+    DWORD waited = WaitForSingleObject(mutex, 1000);
+    if (waited == WAIT_TIMEOUT) {
+        std::fprintf(stderr, "quorva: waiting for port 0x%X: another quorva run is using it\n", static_cast<unsigned>(first_port));
+        std::fflush(stderr);
+        waited = WaitForSingleObject(mutex, INFINITE);
+    }
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         error = waited == WAIT_FAILED ? GetLastError() : waited;
         CloseHandle(mutex);
@@ -200,6 +252,15 @@ const char* port_failure()
 
 const char* acquire_ports(uint16_t first_port)
 {
+    // Whom the three ports belong to, before any of them is touched: a mistyped address must not
+    // reach a disk controller or the reset register, and Windows lets every port through.
+    std::vector<DeviceInfo> devices;
+    bool listed = false;
+    if (const char* problem = read_windows_devices(devices, listed))
+        return problem;
+    if (const char* owner = port_owner_refusal(first_port, listed ? &devices : nullptr))
+        return owner;
+
     // Another quorva on this port first ends its download: before this process touches the port.
     if (const char* reason = take_turn(first_port))
         return reason;

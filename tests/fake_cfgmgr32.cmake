@@ -1,0 +1,6 @@
+# The fake cfgmgr32.dll over the device tree in tests/devtree.txt, for the Windows tests only: the
+# tests put it into the wine prefix's system folder. Never installed.
+add_library(fake_cfgmgr32 MODULE fake_cfgmgr32.cpp)
+target_link_options(fake_cfgmgr32 PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
+set_target_properties(fake_cfgmgr32 PROPERTIES PREFIX "" OUTPUT_NAME cfgmgr32
+                      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fake-cfgmgr32)
