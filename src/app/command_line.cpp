@@ -4,20 +4,10 @@
 
 #include "app/console.h"
 #include "app/download.h"
+#include "app/image_format.h"
 
 namespace {
 const char* const VERSION = "V1.00";
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool is_blank(char c)
 {
@@ -42,10 +32,10 @@ bool scan_hex(const char* text, uint32_t& value)
         ++p;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
         p += 2;
-    if (hex_digit(*p) < 0)
+    if (hex_value(*p) < 0)
         return false;
     uint32_t number = 0;
-    for (int digit; (digit = hex_digit(*p)) >= 0; ++p)
+    for (int digit; (digit = hex_value(*p)) >= 0; ++p)
         number = (number << 4) | static_cast<uint32_t>(digit);  // wraps: only the low 32 bits stay
     value = negative ? 0u - number : number;
     return true;

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace {
 int hex_value(char c)
 {
     if (c >= '0' && c <= '9')
@@ -18,6 +17,8 @@ int hex_value(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 bool ends_with(const char* name, const char* ending)
 {

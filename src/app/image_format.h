@@ -12,6 +12,9 @@ enum class ImageFormat {
     srecord,    // .srec .s19 .s28 .s37 .mot
 };
 
+// The value of one hexadecimal digit in either case, or -1 for any other character.
+int hex_value(char c);
+
 // The format a file name asks for, by its ending in any case; every other name is raw.
 ImageFormat image_format_of(const char* name);
 
