@@ -60,4 +60,8 @@ grep -q $'[^\r]$\\|[\b\e]' <(unzip -p "$zip" "*.md" "*.txt") && fail "a text in 
 # The manuals as text: rendered (each heading of the page stands alone on its line), not the page's source.
 for page in quorva quorva-sim; do [ "$(unzip -p "$zip" "*/$page.txt" | tr -d '\r' | grep -E '^[A-Z][-A-Z ]*$')" = "$(sed -n 's/\\-/-/g; s/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' man/$page.1.in)" ] || fail "$page.txt in $zip is not $page(1) rendered"; done
 unzip -p "$zip" "*/README.md" | tr -d '\r' | cmp -s - README.md || fail "README.md in $zip is not README.md"
+# Windows 95 and 98 load a program only when each function it imports exists there: from
+# advapi32.dll it imports the registry's functions only, the security functions are looked up.
+imports=$(i686-w64-mingw32-objdump -p build-windows-i686/quorva.exe | sed -n '/DLL Name: ADVAPI32/,/^$/s/^\t[0-9a-f]*\t *[0-9]*  //p' | tr '\n' ' ')
+[ "$imports" = "RegCloseKey RegOpenKeyExA RegQueryValueExA " ] || fail "quorva.exe imports from advapi32.dll: $imports"
 echo "zip: ok ($zip)"

@@ -47,6 +47,7 @@ const Case cases[] = {
     {H, 0, ":02FFFF00AABB9B\n:00000001FF\n", 1, "address 0x10000 plus offset 0x0000 lands outside 0x0000 to 0xFFFF"},
     {H, 0xFFFF8000, ":03000000010203F7\n", 1, "address 0x0000 plus offset 0xFFFF8000 lands outside 0x0000 to 0xFFFF"},
     {H, 0, ":00000001FF\r:00000001FF\n", 1, "character 12 is not a hex digit"},
+    {H, 0, ":00000001FF\r\n\x1A\x1A", 2, "data after the end record"},
     {S, 0, "X1030000FC\n", 1, "expected 'S' at the start of the line"},
     {S, 0, "S\n", 1, "no record type after 'S'"},
     {S, 0, "S4030000FC\n", 1, "record type S4 unknown"},
@@ -66,6 +67,7 @@ const Case cases[] = {
     {S, 0, "S00600004844521B\nS1050010AA55EB\nS2060000201122A6\nS306000000303396\nS5030003F9\nS9030000FC", 0,
      "0010=AA 0011=55 0020=11 0021=22 0030=33"},
     {S, 0, "", 0, ""},
+    {H, 0, ":0100000011EE\r\n:00000001FF\r\n\x1A", 0, "0000=11"},
     // The longest record (255 data bytes of 0) with CR LF, one character more, and endless text.
     {H, 0, ":FF000000" + std::string(510, '0') + "01\r\n:00000001FF\n", 0, "0000=00 00FE=00", 255},
     {H, 0, ":" + std::string(522, '0'), 1, "line longer than 521 characters"},

@@ -197,11 +197,14 @@ bool s_record(ImageReader& reader)
     return true;  // S0, the header: nothing to load
 }
 
-// The current line is complete: a blank line is skipped, any other is one record.
+// The current line is complete: a blank line is skipped, any other is one record. A line of one
+// Ctrl-Z counts as blank: DOS and Windows tools put it after the last line to mark the end of text.
 bool end_line(ImageReader& reader)
 {
     if (reader.length > 0 && reader.line[reader.length - 1] == '\r')
         --reader.length;
+    if (reader.length == 1 && reader.line[0] == '\x1A')
+        reader.length = 0;
     if (reader.length > 0) {
         if (reader.ended)
             return fail(reader, "data after the end record");

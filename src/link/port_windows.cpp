@@ -121,6 +121,18 @@ const char* refuse_with_error(const char* what, DWORD error)
     return refusal;
 }
 
+// The security functions, looked up at run time: Windows 95 and 98 load a program only when
+// every function it imports is exported, and they need none of these (their mutex has no security).
+using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+using TokenInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+using AllocateSid = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                  DWORD, PSID*);
+using ReleaseSid = PVOID(WINAPI*)(PSID);
+using StartAcl = BOOL(WINAPI*)(PACL, DWORD, DWORD);
+using AllowAce = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
+using StartDescriptor = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, DWORD);
+using SetDacl = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
+
 // The mutex's security: Everyone may wait for it and release it, and nothing more (not change
 // its security, which would shut every later run out); the user who creates it keeps every right.
 // Points `attributes` at the descriptor; returns nullptr, else why it could not be built.
@@ -134,18 +146,31 @@ const char* describe_turn(SECURITY_ATTRIBUTES& attributes)
     PSID everyone = nullptr;
     HANDLE token = nullptr;
     DWORD length = 0;
-    const char* failed = !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ? "OpenProcessToken"
-        : !GetTokenInformation(token, TokenUser, user, sizeof user_room, &length)    ? "GetTokenInformation"
-        : !AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) ? "AllocateAndInitializeSid"
-        : !InitializeAcl(acl, sizeof acl_room, ACL_REVISION)                        ? "InitializeAcl"
-        : !AddAccessAllowedAce(acl, ACL_REVISION, SYNCHRONIZE | MUTEX_MODIFY_STATE, everyone) ? "AddAccessAllowedAce"
-        : !AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, user->User.Sid)  ? "AddAccessAllowedAce"
-        : !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)   ? "InitializeSecurityDescriptor"
-        : !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)                  ? "SetSecurityDescriptorDacl"
-                                                                                     : nullptr;
+    // advapi32.dll is already loaded: the registry functions are imported from it.
+    const HMODULE advapi = GetModuleHandleA("advapi32.dll");
+    const auto open_token = find_function<OpenToken>(advapi, "OpenProcessToken");
+    const auto token_information = find_function<TokenInformation>(advapi, "GetTokenInformation");
+    const auto allocate_sid = find_function<AllocateSid>(advapi, "AllocateAndInitializeSid");
+    const auto free_sid = find_function<ReleaseSid>(advapi, "FreeSid");
+    const auto start_acl = find_function<StartAcl>(advapi, "InitializeAcl");
+    const auto allow = find_function<AllowAce>(advapi, "AddAccessAllowedAce");
+    const auto start_descriptor = find_function<StartDescriptor>(advapi, "InitializeSecurityDescriptor");
+    const auto set_dacl = find_function<SetDacl>(advapi, "SetSecurityDescriptorDacl");
+    if (!advapi || !open_token || !token_information || !allocate_sid || !free_sid || !start_acl || !allow ||
+        !start_descriptor || !set_dacl)
+        return "the port's mutex cannot be given its security (advapi32.dll lacks the security functions)";
+    const char* failed = !open_token(GetCurrentProcess(), TOKEN_QUERY, &token) ? "OpenProcessToken"
+        : !token_information(token, TokenUser, user, sizeof user_room, &length)    ? "GetTokenInformation"
+        : !allocate_sid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) ? "AllocateAndInitializeSid"
+        : !start_acl(acl, sizeof acl_room, ACL_REVISION)                           ? "InitializeAcl"
+        : !allow(acl, ACL_REVISION, SYNCHRONIZE | MUTEX_MODIFY_STATE, everyone)    ? "AddAccessAllowedAce"
+        : !allow(acl, ACL_REVISION, MUTEX_ALL_ACCESS, user->User.Sid)              ? "AddAccessAllowedAce"
+        : !start_descriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)             ? "InitializeSecurityDescriptor"
+        : !set_dacl(&descriptor, TRUE, acl, FALSE)                                 ? "SetSecurityDescriptorDacl"
+                                                                                   : nullptr;
     const DWORD error = GetLastError();
     if (everyone)
-        FreeSid(everyone);
+        free_sid(everyone);
     if (token && !CloseHandle(token) && !failed)
         failed = "CloseHandle";
     attributes = SECURITY_ATTRIBUTES{sizeof attributes, &descriptor, FALSE};
