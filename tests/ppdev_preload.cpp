@@ -2,8 +2,9 @@
 // /proc/sys/dev/parport look-up, /proc/ioports, the open of /dev/parportN and the PP ioctls from
 // the simulated board, and refuses ioperm, so that no run under it ever reaches real port hardware.
 // At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock),
-// "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "interrupted"
-// (a PPCLAIM that a signal ended with EINTR), "ioperm(0xNNN)".
+// "busy" (devices/active read while another holds the port), "registered" (a PPCLAIM while the
+// devices folder names a ppdev device), "claim" (PPCLAIM), "interrupted" (a PPCLAIM that a signal
+// ended with EINTR), "ioperm(0xNNN)".
 // It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
 // would hold ppdev's one mutex that the holder needs), on a second claim on a descriptor whose
 // claim was interrupted (the kernel would put it on the port's wait list twice), on a first port
@@ -257,6 +258,12 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     if (command == PPCLAIM) {
         if (claimed || !locked || lseek(fd, 0, SEEK_CUR) == interrupted || std::strncmp(active(), "ppdev", 5) == 0)
             std::abort();  // twice, before the lock, again after EINTR, or holding ppdev's mutex from a ppdev holder
+        DIR* const devices = opendir("devices");
+        while (const dirent* entry = devices ? readdir(devices) : nullptr)
+            if (std::strncmp(entry->d_name, "ppdev", 5) == 0)
+                step("registered");
+        if (devices)
+            closedir(devices);
         // While a driver in the kernel holds the port, the claim sleeps on the port's wait list
         // until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
         const long left = hold_ms - (now_ms() - started_ms) % hold_ms;
