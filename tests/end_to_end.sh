@@ -251,14 +251,14 @@ linux_runs() {
     mv run-quorva real-run && ln -s real-run run-quorva && ppdev three.bin
     # Turns: the printer driver holds the port and yields it to a claim that sleeps in the kernel
     # (at 0.6 s, before any wait line; at 2.5 s, after claims cut short each second, each on a new
-    # descriptor); a ppdev program's hold, or its device still registered on the port after its run
-    # (a second one of the same name clashes in the kernel), is waited out in user space; another
-    # run holds the lock (with standard output closed, which the port device must never become).
+    # descriptor); a ppdev program's hold is waited out in user space, and so is its device still
+    # registered on the port (a run that has just ended), for about a second but no longer (one
+    # kept open); another run holds the lock (with standard output closed, which the port device
+    # must never become).
     for holder in lp:600 lp:2500 ppdev1:1500; do
         FAKE_HOLDER=${holder%:*} FAKE_HOLD_MS=${holder#*:} FAKE_PARPORT0=888 ppdev three.bin
     done
-    mkdir devices/ppdev0; { sleep 1.5 && rmdir devices/ppdev0; } &  # registered, not holding
-    FAKE_PARPORT0=888 ppdev three.bin && wait
+    for gone in 0.5 2; do mkdir devices/ppdev0; { sleep $gone && rmdir devices/ppdev0; } & FAKE_PARPORT0=888 ppdev three.bin; wait; done
     flock parport0 sleep 2 & sleep 0.3
     runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378 && wait
 }

@@ -2,8 +2,9 @@
 // /proc/sys/dev/parport look-up, /proc/ioports, the open of /dev/parportN and the PP ioctls from
 // the simulated board, and refuses ioperm, so that no run under it ever reaches real port hardware.
 // At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock),
-// "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "interrupted"
-// (a PPCLAIM that a signal ended with EINTR), "ioperm(0xNNN)".
+// "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "registered claim"
+// (one made while the devices folder names ppdev0), "interrupted" (a PPCLAIM that a signal
+// ended with EINTR), "ioperm(0xNNN)".
 // It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
 // would hold ppdev's one mutex that the holder needs), on a second claim on a descriptor whose
 // claim was interrupted (the kernel would put it on the port's wait list twice), on a first port
@@ -263,7 +264,7 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
         const timespec pause{left / 1000, left % 1000 * 1000000};
         if (std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0)
             return interrupted = lseek(fd, 0, SEEK_CUR), step("interrupted"), errno = EINTR, -1;
-        return claimed = true, step("claim"), 0;
+        return claimed = true, step(access("devices/ppdev0", F_OK) == 0 ? "registered claim" : "claim"), 0;
     }
     if (!claimed)
         return errno = EINVAL, -1;

@@ -259,23 +259,28 @@ const char* claim_in_turn(int number)
 {
     char holder[64], in_the_way[sizeof(dirent::d_name)];
     const timespec pause{0, 20 * 1000 * 1000};
+    int registered_polls = 50;  // about a second, for the whole run
     for (;;) {
         if (!lock_exclusive(device, device_path)) {
             std::snprintf(why, sizeof why, "%s: the port cannot be locked (%s)", device_path, std::strerror(errno));
             return why;
         }
-        // A ppdev device in the way is waited for out here: the holder of the port, or one still
-        // registered on it (a run that has just ended, before the kernel has taken its device
-        // away): a second device under the same name would clash in /proc/sys.
+        // A ppdev program that holds the port is waited for out here for as long as it holds it.
+        // A ppdev device that is only registered on the port is waited for about a second at
+        // most: a run that has just ended gives up its lock a moment before the kernel takes its
+        // device away, and a second device of the same name is best not registered meanwhile;
+        // but a program that keeps the device open without holding the port must not stop the
+        // run for ever (the kernel lets both register, and the claim waits in its turn).
         for (;;) {
             if (const char* unreadable = read_holder(number, holder, sizeof holder))
                 return unreadable;
             const bool ppdev_holder = std::strncmp(holder, "ppdev", 5) == 0;
             if (const char* unreadable = ppdev_holder ? nullptr : find_device(number, "ppdev", in_the_way, sizeof in_the_way))
                 return unreadable;
-            if (!ppdev_holder && !in_the_way[0])
+            if (!ppdev_holder && (!in_the_way[0] || registered_polls-- <= 0))
                 break;
-            say_waiting(device_path, "held by ", ppdev_holder ? holder : in_the_way);
+            if (ppdev_holder)
+                say_waiting(device_path, "held by ", holder);
             nanosleep(&pause, nullptr);  // a tick may cut it short
         }
         if (std::strcmp(holder, "none") != 0)
