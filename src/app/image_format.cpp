@@ -84,6 +84,15 @@ bool store(ImageReader& reader, uint32_t address, uint8_t value)
     return true;
 }
 
+// The sum of a record's bytes before its checksum, the last one.
+unsigned sum_before_checksum(const Record& record)
+{
+    unsigned sum = 0;
+    for (unsigned k = 0; k + 1 < record.count; ++k)
+        sum += record.bytes[k];
+    return sum;
+}
+
 uint32_t big_endian(const uint8_t* bytes, unsigned count)
 {
     uint32_t value = 0;
@@ -107,9 +116,7 @@ bool intel_record(ImageReader& reader)
     const unsigned count = record.count - 5;
     if (b[0] != count)
         return fail(reader, "byte count 0x%02X, expected 0x%02X", b[0], count);
-    unsigned sum = 0;
-    for (unsigned k = 0; k + 1 < record.count; ++k)
-        sum += b[k];
+    const unsigned sum = sum_before_checksum(record);
     const unsigned checksum = (0x100 - (sum & 0xFF)) & 0xFF;
     if (b[record.count - 1] != checksum)
         return fail(reader, "checksum 0x%02X, expected 0x%02X", b[record.count - 1], checksum);
@@ -169,9 +176,7 @@ bool s_record(ImageReader& reader)
         return fail(reader, "record too short");
     if (b[0] != record.count - 1)
         return fail(reader, "byte count 0x%02X, expected 0x%02X", b[0], record.count - 1);
-    unsigned sum = 0;
-    for (unsigned k = 0; k + 1 < record.count; ++k)
-        sum += b[k];
+    const unsigned sum = sum_before_checksum(record);
     const unsigned checksum = ~sum & 0xFF;
     if (b[record.count - 1] != checksum)
         return fail(reader, "checksum 0x%02X, expected 0x%02X", b[record.count - 1], checksum);

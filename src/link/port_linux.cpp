@@ -60,20 +60,23 @@ int open_high(const char* path, int flags, mode_t mode = 0)
     return keep_high(open(path, flags | O_CLOEXEC, mode));
 }
 
-// Reads the start of a small /proc file into `text` (NUL-terminated); its length, or -1 with
-// errno set.
+// Reads a /proc file into `text` (NUL-terminated), up to its end or to room - 1 characters; its
+// length, or -1 with errno set.
 ssize_t read_small(const char* path, char* text, size_t room)
 {
     const int fd = open_high(path, O_RDONLY);
     if (fd < 0)
         return -1;
-    const ssize_t length = read(fd, text, room - 1);
+    size_t length = 0;
+    ssize_t got = 1;
+    while (got > 0 && length < room - 1)
+        if ((got = read(fd, text + length, room - 1 - length)) > 0)
+            length += static_cast<size_t>(got);
     const int saved = errno;
     close(fd);
     errno = saved;
-    if (length >= 0)
-        text[length] = '\0';
-    return length;
+    text[length] = '\0';
+    return got < 0 ? -1 : static_cast<ssize_t>(length);
 }
 
 // The first decimal number of /proc/sys/dev/parport/parportN/base-addr ("888\t1912\n"), or -1
@@ -359,18 +362,10 @@ const char* lock_by_file(uint16_t first_port)
 // /proc/ioports, judged by ioports_refusal. Returns nullptr when the ports are free.
 const char* check_ioports(uint16_t first_port)
 {
-    const int fd = open_high("/proc/ioports", O_RDONLY);
-    size_t length = 0;
-    ssize_t got = 1;
-    while (fd >= 0 && got > 0 && length < sizeof ioports_text - 1)
-        if ((got = read(fd, ioports_text + length, sizeof ioports_text - 1 - length)) > 0)
-            length += static_cast<size_t>(got);
-    const char* problem = fd < 0 || got < 0 ? std::strerror(errno) : nullptr;
-    if (!problem && length == sizeof ioports_text - 1)
-        problem = "longer than 64 KiB";
-    ioports_text[length] = '\0';
-    if (fd >= 0)
-        close(fd);
+    const ssize_t length = read_small("/proc/ioports", ioports_text, sizeof ioports_text);
+    const char* problem = length < 0                                           ? std::strerror(errno)
+                          : static_cast<size_t>(length) == sizeof ioports_text - 1 ? "longer than 64 KiB"
+                                                                               : nullptr;
     return ioports_refusal(problem ? nullptr : ioports_text, problem, first_port, known);
 }
 

@@ -50,7 +50,7 @@ struct Output {
 // Opens `out.path` for writing in binary mode, creating it when it does not exist but keeping what
 // it holds, on a descriptor above the standard three (so that a closed standard input stays
 // closed), and reads its identity into `out.id` (a failure there is left in `out.id.error`). A
-// pipe with no reader is not waited for: ENXIO. Returns false with errno set on failure; nothing
+// FIFO that no program reads is not waited for: EPIPE. Returns false with errno set on failure; nothing
 // is left open or created then.
 bool open_output(Output& out);
 

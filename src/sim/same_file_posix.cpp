@@ -28,7 +28,7 @@ FileId identity(int result, const struct stat& info)
     return id;
 }
 
-// Closes a descriptor this module opened, keeping errno.
+// Closes a descriptor this module opened, keeping errno; none (-1, or AT_FDCWD) is left alone.
 void close_quietly(int fd)
 {
     const int saved = errno;
@@ -75,18 +75,18 @@ int open_named(Output& out)
             // and creates nothing there, and only says why (a folder, or a missing one on the way).
             const int fd = openat(base, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
             close_quietly(fd);
-            close_quietly(base == AT_FDCWD ? -1 : base);
+            close_quietly(base);
             errno = fd >= 0 ? EISDIR : errno;
             return -1;
         }
         const int folder = open_folder(base, path, out.name);
         if (folder < 0) {
-            close_quietly(base == AT_FDCWD ? -1 : base);
+            close_quietly(base);
             return -1;
         }
         // The end of the search: the folder stays open with the file, only with it.
         auto done = [&](int fd) {
-            close_quietly(base == AT_FDCWD ? -1 : base);
+            close_quietly(base);
             if (fd < 0)
                 close_quietly(folder);
             else
@@ -111,11 +111,11 @@ int open_named(Output& out)
             close_quietly(folder);
             continue;
         }
-        close_quietly(base == AT_FDCWD ? -1 : base);
+        close_quietly(base);
         base = folder;
         path.assign(target, static_cast<size_t>(length));
     }
-    close_quietly(base == AT_FDCWD ? -1 : base);
+    close_quietly(base);
     errno = ELOOP;
     return -1;
 }
