@@ -279,7 +279,12 @@ windows_runs() {
     for i in $(seq 300); do [ -s turns.txt ] && break || sleep 0.1; done
     FAKE_INPOUT32_TURNS=turns.txt run prog_ж日本ก/quorva.exe hello.bin
     wait $!; echo "the runs' first and last accesses, in order: $(cut -d ' ' -f 2 turns.txt | paste -sd ' ')"
+    # The driver does not open: with Windows' Memory integrity on the reason says so; off, or not
+    # the DWORD Windows writes, the reason stays (as without the key).
+    hvci='HKLM\SYSTEM\CurrentControlSet\Control\DeviceGuard\Scenarios\HypervisorEnforcedCodeIntegrity'; wine reg delete "$hvci" /f >/dev/null 2>&1
     FAKE_INPOUT32_DRIVER=closed run prog_ж日本ก/quorva.exe hello.bin
+    for value in REG_DWORD:1 REG_DWORD:0 REG_SZ:1; do wine reg add "$hvci" /v Enabled /t ${value%:*} /d ${value#*:} /f >/dev/null 2>&1 &&
+        echo "Memory integrity Enabled = $value:" && FAKE_INPOUT32_DRIVER=closed run prog_ж日本ก/quorva.exe hello.bin; done
     cp prog_ж日本ก/inpout32.dll .
     echo "inpout32.dll in the current folder only:"
     quorva hello.bin
@@ -291,16 +296,20 @@ windows_runs() {
 
     # Whom the ports belong to, asked before any port access; the fake InpOut32's board sits at each
     # address. A fake cfgmgr32.dll put in place of wine's (native first) serves tests/devtree.txt: through the log
-    # configurations, then as to a 32-bit program on 64-bit Windows, where those are not implemented
-    # and the resources come from the registry (tests/resourcemap.reg); then wine's own, which
+    # configurations; then as to a 32-bit program on 64-bit Windows, where those are not implemented
+    # and the resources come from the registry in the 64-bit layout (tests/resourcemap.reg), and in
+    # the 32-bit one (tests/resourcemap-32.reg), each with the same decisions; then wine's own, which
     # lists nothing. Without InpOut32 (the port instructions, as on Windows 9x) the same check comes first.
     owner_runs() { for address in "$@"; do
         rm -f t.txt && FAKE_INPOUT32_BASE=$address FAKE_INPOUT32_TRACE=t.txt run prog_ж日本ก/quorva.exe hello.bin -a $address
         echo "port accesses: $(cat t.txt 2>/dev/null | wc -l)"; done; }
-    cp "$root/tests/devtree.txt" "$root/tests/resourcemap.reg" . && mv "$system/cfgmgr32.dll" . && cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
-    wine "$system/rundll32.exe" cfgmgr32.dll,CreateResourceMap && wine regedit /s resourcemap.reg || exit 1
-    FAKE_CFGMGR32_TREE=devtree.txt owner_runs 378 D010 E000 D800 5000 3F6 1F0 CF7 60 E100 F000
-    FAKE_CFGMGR32_TREE=devtree.txt FAKE_CFGMGR32_WOW64=1 owner_runs 378 D010 E000 D800 5000 3F6 1F0 CF7 60 E100 F000
+    cp "$root"/tests/{devtree.txt,resourcemap.reg,resourcemap-32.reg} . && mv "$system/cfgmgr32.dll" . && cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
+    wine "$system/rundll32.exe" cfgmgr32.dll,CreateResourceMap || exit 1
+    owners="378 37A 37D 778 77D D010 D000 D012 E000 D800 5000 3F6 1F0 CF7 60 E100 F000"
+    FAKE_CFGMGR32_TREE=devtree.txt owner_runs $owners | tee log-conf.txt
+    for map in 1:resourcemap.reg 0:resourcemap-32.reg; do wine regedit /s ${map#*:} || exit 1
+        FAKE_CFGMGR32_TREE=devtree.txt FAKE_CFGMGR32_WOW64=${map%:*} owner_runs $owners | sed 's/FAKE_CFGMGR32_WOW64=. //' >map.txt
+        same "decisions through the resource map of ${map#*:} (WOW64 ${map%:*}) and the log configurations" map.txt log-conf.txt; done
     FAKE_CFGMGR32_TREE=devtree.txt quorva hello.bin -a 1F0
     # The port's mutex: its DACL read back while quorva holds it (A;;0x100001;;;WD: Everyone may
     # wait and release it; 0x1f0001, every right, for the user who made it); its name taken by an

@@ -3,7 +3,9 @@
 // lines give its format). Set up from the environment:
 //   FAKE_CFGMGR32_TREE=PATH     the tree; without it CM_Locate_DevNodeA finds no root
 //   FAKE_CFGMGR32_WOW64=1       the log-configuration calls answer CR_CALL_NOT_IMPLEMENTED, as to a
-//                               32-bit program on 64-bit Windows 8 and later
+//                               32-bit program on 64-bit Windows 8 and later, and IsWow64Process
+//                               answers TRUE (tests/resourcemap.reg); with 0 the same calls fail,
+//                               but IsWow64Process answers FALSE (tests/resourcemap-32.reg)
 //   FAKE_CFGMGR32_SQUAT=KIND    before the tree is read, the mutex name of port 0x378 is taken: by
 //                               an event (event), by a mutex no one may open (shut), or by a mutex
 //                               another thread holds for KIND milliseconds
@@ -56,6 +58,7 @@ bool squat(const std::string& kind)
                               reinterpret_cast<const char*>(&hold_turn), &self) &&
            CreateThread(nullptr, 0, hold_turn, ready, 0, nullptr) && WaitForSingleObject(ready, 10000) == 0;
 }
+BOOL WINAPI fake_is_wow64(HANDLE, PBOOL wow64) { return *wow64 = *std::getenv("FAKE_CFGMGR32_WOW64") == '1', TRUE; }
 }  // namespace
 
 #define FAKE_CM extern "C" __declspec(dllexport) CONFIGRET WINAPI
@@ -64,7 +67,13 @@ FAKE_CM CM_Locate_DevNodeA(PDEVINST root, DEVINSTID_A, ULONG)
 {
     const char* kind = std::getenv("FAKE_CFGMGR32_SQUAT");
     std::ifstream tree(std::getenv("FAKE_CFGMGR32_TREE") ? std::getenv("FAKE_CFGMGR32_TREE") : "");
-    if (kind && !squat(kind))
+    // With FAKE_CFGMGR32_WOW64, IsWow64Process answers as it says, whatever wine's prefix is: its
+    // first bytes become a jump to fake_is_wow64.
+    const auto code = reinterpret_cast<unsigned char*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process"));
+    const int32_t jump = reinterpret_cast<unsigned char*>(&fake_is_wow64) - (code + 5);
+    DWORD old;
+    if ((kind && !squat(kind)) || (std::getenv("FAKE_CFGMGR32_WOW64") && !(code && VirtualProtect(code, 5, PAGE_EXECUTE_READWRITE, &old) &&
+                                                                          (*code = 0xE9, std::memcpy(code + 1, &jump, 4)))))
         std::abort();
     for (std::string line; std::getline(tree, line);)
         if (line[0] != '#')

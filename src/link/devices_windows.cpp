@@ -3,7 +3,8 @@
 // system folder by its full path and every function looked up at run time, so that the program
 // starts where it is missing (Windows 95, NT 4). A 32-bit program on 64-bit Windows 8 and later
 // is told that the log configurations are not implemented; there the assigned resources are read
-// from the registry's resource map, by each device's physical device object name.
+// from the registry's resource map, by each device's physical device object name, in the layout
+// of the Windows that wrote it: 64-bit under WOW64, else 32-bit.
 #include "link/port_owner.h"
 
 #include <cstdio>
@@ -33,6 +34,7 @@ FreeLogConf free_log_conf;
 FreeResDes free_res_des;
 
 HKEY resource_map = nullptr;  // open once the log configurations turned out not to be implemented
+bool wide_map = false;        // the resource map is in 64-bit Windows' layout
 char failure[200];
 
 template <typename Function>
@@ -139,11 +141,31 @@ const char* read_resource_map(DEVINST node, std::vector<IoRange>& ranges)
         return nullptr;
     if (result != ERROR_SUCCESS)
         return failed("RegQueryValueExA", result);
-    if (type != REG_RESOURCE_LIST || !parse_resource_list(bytes.data(), size, ranges)) {
+    if (type != REG_RESOURCE_LIST || !parse_resource_list(bytes.data(), size, wide_map, ranges)) {
         std::snprintf(failure, sizeof failure, "the resource list %s in the registry is not in its format, so the "
                       "ports cannot be checked", object.c_str());
         return failure;
     }
+    return nullptr;
+}
+
+// Whether this 32-bit process runs on 64-bit Windows (WOW64), whose kernel writes the resource map
+// in its own layout. IsWow64Process is looked up at run time: Windows 95, 98 and XP before SP2
+// lack it, and are 32-bit. Returns nullptr, else why it could not be told.
+const char* read_wow64()
+{
+    using IsWow64 = BOOL(WINAPI*)(HANDLE, PBOOL);
+    IsWow64 is_wow64;
+    BOOL wow64 = FALSE;
+    wide_map = false;
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (!kernel)
+        return failed("GetModuleHandleA", GetLastError());
+    if (!find(kernel, "IsWow64Process", is_wow64))
+        return nullptr;
+    if (!is_wow64(GetCurrentProcess(), &wow64))
+        return failed("IsWow64Process", GetLastError());
+    wide_map = wow64 != FALSE;
     return nullptr;
 }
 
@@ -163,6 +185,8 @@ const char* read_ranges(DEVINST node, std::vector<IoRange>& ranges, bool& listed
                 return listed = false, nullptr;
             if (opened != ERROR_SUCCESS)
                 return failed("RegOpenKeyExA", opened);
+            if (const char* problem = read_wow64())
+                return problem;
             return read_resource_map(node, ranges);
         }
         if (result == CR_NO_MORE_LOG_CONF)

@@ -1,6 +1,7 @@
 // The decision whether a base address's three ports may be used, from the devices the system
-// lists: a parallel port's own range is used, a range of any other device (buses and bridges
-// aside, whose ranges are windows) and the PC's fixed system ports are refused.
+// lists: a parallel port is used at its base, the start of its first range; any other address in
+// its ranges (its ECP and EPP registers), a range of any other device (buses and bridges aside,
+// whose ranges are windows) and the PC's fixed system ports are refused.
 #include "link/port_owner.h"
 
 #include <cctype>
@@ -104,10 +105,12 @@ const char* port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo
     const uint16_t ports[3] = {static_cast<uint16_t>(first_port + 2), first_port, static_cast<uint16_t>(first_port + 1)};
     const std::vector<DeviceInfo> none;
     const std::vector<DeviceInfo>& listed = devices ? *devices : none;
+    // A parallel port only at its base, so that the runs on one port share one mutex and none
+    // writes its mode or EPP registers. The first range holds the base, and must hold all three.
     for (const DeviceInfo& device : listed)
-        for (const IoRange& range : device.ranges)
-            if (is_parallel(device) && inside(ports[0], range) && inside(ports[1], range) && inside(ports[2], range))
-                return nullptr;
+        if (is_parallel(device) && !device.ranges.empty() && device.ranges[0].first == first_port &&
+            inside(ports[0], device.ranges[0]))
+            return nullptr;
     for (const DeviceInfo& device : listed) {
         if (is_bus(device))
             continue;

@@ -83,6 +83,21 @@ HMODULE load_inpout(size_t length)
     return LoadLibraryW(dll_path);
 }
 
+// Whether Windows says that Memory integrity (Core isolation's hypervisor-enforced code integrity)
+// is on: it keeps InpOut32's driver from loading, and no run as administrator changes that. A key
+// or value that cannot be read, or is not the DWORD Windows writes, counts as not known.
+bool memory_integrity_on()
+{
+    const char path[] = "SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\HypervisorEnforcedCodeIntegrity";
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, value = 0, size = sizeof value;
+    const LONG read = RegQueryValueExA(key, "Enabled", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    const LONG closed = RegCloseKey(key);
+    return read == ERROR_SUCCESS && closed == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value == 1;
+}
+
 // Windows NT and later without giveio: InpOut32 (from the program's own folder, else the system
 // folder) reaches the ports through its own driver. Loaded at run time, so that the program
 // starts without it. Returns nullptr when its functions now serve the ports, else the reason.
@@ -106,9 +121,12 @@ const char* take_inpout(bool giveio_open)
     const bool complete = driver_open && write && read;
     if (!complete || !driver_open()) {
         FreeLibrary(dll);
-        return complete ? "inpout32.dll could not open its driver: run quorva.exe once as administrator to install it"
-                        : "inpout32.dll is not InpOut32 (IsInpOutDriverOpen, DlPortReadPortUchar or "
-                          "DlPortWritePortUchar missing): replace it with InpOut32's own";
+        return !complete ? "inpout32.dll is not InpOut32 (IsInpOutDriverOpen, DlPortReadPortUchar or "
+                           "DlPortWritePortUchar missing): replace it with InpOut32's own"
+               : memory_integrity_on() ? "inpout32.dll could not open its driver: Windows' Memory integrity (Core "
+                                         "isolation) is on and blocks it (PORT-ACCESS.txt tells what to do)"
+                                       : "inpout32.dll could not open its driver: run quorva.exe once as administrator "
+                                         "to install it";
     }
     port_write = write;
     port_read = read;
