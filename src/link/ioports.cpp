@@ -3,6 +3,7 @@
 #include "link/ioports.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -50,17 +51,18 @@ bool is_pci_address(const char* name)
 }
 
 // Whether the PCI device at `address` is a parallel controller: its class file reads "0x0701xx"
-// (six hexadecimal digits). `what` gets its class ("class 0x0101"), or why it has none.
+// (six hexadecimal digits). `what` gets its class and subclass ("class 0x0C05"), or why it has none.
 bool is_parallel_controller(const char* address, PciClassLookup pci_class, char* what, size_t room)
 {
     const char* why = "no reason given";
     const char* const text = pci_class(address, why);
     const bool valid = text && std::strncmp(text, "0x", 2) == 0 && std::strspn(text + 2, "0123456789abcdefABCDEF") == 6;
+    const unsigned long base_class = valid ? std::strtoul(text, nullptr, 16) >> 8 : 0;  // class and subclass
     if (!text)
         std::snprintf(what, room, "its class cannot be read: %s", why);
     else
-        std::snprintf(what, room, valid ? "class %.6s" : "its class is not in its format", text);
-    return valid && std::strncmp(text, "0x0701", 6) == 0;
+        std::snprintf(what, room, valid ? "class 0x%04lX" : "its class is not in its format", base_class);
+    return base_class == 0x0701;
 }
 
 // The kernel's parallel port "parportN": the start of its lowest range in the list, else 0.
