@@ -217,7 +217,7 @@ linux_runs() {
     # simulated board: the same texts, the same port traffic (one ioctl per access) and memory
     # as quorva-sim; and each reason for a refusal. The stand-in is copied where the loader surely
     # finds it: one that cannot be loaded is skipped, and as root quorva would reach a real port.
-    cp -r "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$root/tests/devices" "$work/" || exit 1
+    cp -r "$build/tests/ppdev-preload.so" "$root/tests/"{ioports.txt,pci-classes.txt,devices} "$work/" || exit 1
     sim --trace=trace.txt --memory=memory.bin hello.bin
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin
     same "ppdev trace and memory, and quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
@@ -240,8 +240,12 @@ linux_runs() {
     FAKE_PARPORT0=888 ppdev bad.hex
 
     # Root touches no port that another driver owns (test_ioports.cpp has the owners in
-    # /proc/ioports, the 32-bit runs a refusal for one), nor the kernel's port without ppdev while a
-    # driver is registered on it (its devices folder, here "devices", names more than "active").
+    # /proc/ioports, the 32-bit runs a refusal for one), nor a PCI device's without its driver
+    # unless the class in sysfs (pci-classes.txt) is a parallel controller's (an SMBus controller
+    # at EFA0, a parallel card at D010), nor the kernel's port without ppdev while a driver is
+    # registered on it (its devices folder, here "devices", names more than "active").
+    grep -v '^#' pci-classes.txt | while read -r pci class; do mkdir -p pci-devices/$pci && echo $class >pci-devices/$pci/class; done
+    for address in EFA0 D010; do ppdev three.bin -a $address; done
     mkdir devices/lp && FAKE_PARPORT0=888 FAKE_PARPORT_ERRNO=ENOENT ppdev three.bin
     # Root's lock files are in a folder of root's alone, made by quorva; one that others may write,
     # that is not root's, or that is a link is refused.

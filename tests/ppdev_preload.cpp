@@ -1,6 +1,7 @@
 // LD_PRELOAD stand-in for the kernel's parallel-port device under the real quorva: it answers the
-// /proc/sys/dev/parport look-up, /proc/ioports, the open of /dev/parportN and the PP ioctls from
-// the simulated board, and refuses ioperm, so that no run under it ever reaches real port hardware.
+// /proc/sys/dev/parport look-up, /proc/ioports, the PCI devices' classes, the open of /dev/parportN
+// and the PP ioctls from the simulated board, and refuses ioperm, so that no run under it ever
+// reaches real port hardware.
 // At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock),
 // "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "registered claim"
 // (one made while the devices folder names ppdev0), "interrupted" (a PPCLAIM that a signal
@@ -12,7 +13,8 @@
 // and it exits with status 98 when anything was written to the device itself.
 // /dev/parportN is the file parportN in the current folder, opened anew each time, so that flock
 // works between processes; each open gets its own file offset, which tells descriptions apart.
-// /run/quorva is run-quorva there, and each parportN/devices folder is the folder "devices" there.
+// /run/quorva is run-quorva there, each parportN/devices folder is the folder "devices" there, and
+// /sys/bus/pci/devices is pci-devices there.
 // Environment:
 //   FAKE_PARPORTn=888        decimal base of parportn (n = 0, 1, ...); none set: no parallel port
 //   FAKE_PARPORT_ERRNO=E     opening /dev/parportN fails with the error E (EACCES, ENOENT, ...)
@@ -176,6 +178,8 @@ EXPORTED int open(const char* path, int flags, ...)
     const int device = parport_number(path, "/dev/parport%d%n");
     if (std::strcmp(path, "/proc/ioports") == 0)
         return real_open(std::getenv("FAKE_IOPORTS") ? std::getenv("FAKE_IOPORTS") : "ioports.txt", flags);
+    if (std::strncmp(path, "/sys/bus/pci/devices/", 21) == 0)
+        return real_open((std::string("pci-devices/") + (path + 21)).c_str(), flags);
     if (std::strncmp(path, "/run/lock", 9) == 0)
         std::abort();  // root's locks are in root's own folder
     if (std::strncmp(path, "/run/quorva", 11) == 0)

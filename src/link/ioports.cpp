@@ -3,6 +3,7 @@
 #include "link/ioports.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -49,6 +50,21 @@ bool is_pci_address(const char* name)
            !name[length];
 }
 
+// Whether the PCI device at `address` is a parallel controller: its class file reads "0x0701xx"
+// (six hexadecimal digits). `what` gets its class and subclass ("class 0x0C05"), or why it has none.
+bool is_parallel_controller(const char* address, PciClassLookup pci_class, char* what, size_t room)
+{
+    const char* why = "no reason given";
+    const char* const text = pci_class(address, why);
+    const bool valid = text && std::strncmp(text, "0x", 2) == 0 && std::strspn(text + 2, "0123456789abcdefABCDEF") == 6;
+    const unsigned long base_class = valid ? std::strtoul(text, nullptr, 16) >> 8 : 0;  // class and subclass
+    if (!text)
+        std::snprintf(what, room, "its class cannot be read: %s", why);
+    else
+        std::snprintf(what, room, valid ? "class 0x%04lX" : "its class is not in its format", base_class);
+    return base_class == 0x0701;
+}
+
 // The kernel's parallel port "parportN": the start of its lowest range in the list, else 0.
 unsigned long parport_base_in(const char* list, const char* name)
 {
@@ -68,14 +84,16 @@ unsigned long parport_base_in(const char* list, const char* name)
 }
 }  // namespace
 
-const char* ioports_refusal(const char* list, const char* read_error, uint16_t first_port, const char* known)
+const char* ioports_refusal(const char* list, const char* read_error, uint16_t first_port, const char* known,
+                            PciClassLookup pci_class)
 {
     const unsigned long last_port = first_port + 2UL;
     char line[LINE_MAX_LENGTH + 1], problem[80] = "";
     Entry entry, owner{};
     unsigned long entries = 0, highest = 0;
     int card_depth = -1;  // the depth of a PCI card's range that covers the ports, while inside it
-    bool owned = false, too_long = false, ended = true;
+    char device[96] = "";  // the class of a PCI device that covers the ports, or why it has none
+    bool owned = false, not_parallel = false, too_long = false, ended = true;
     if (!list)
         std::snprintf(problem, sizeof problem, "%s", read_error);
     for (const char* next = list; next && *next && !owned && !problem[0]; ++entries) {
@@ -85,17 +103,26 @@ const char* ioports_refusal(const char* list, const char* read_error, uint16_t f
             break;
         }
         highest = entry.end > highest ? entry.end : highest;
-        if (card_depth >= 0 && entry.depth <= card_depth)
+        if (card_depth >= 0 && entry.depth <= card_depth) {
             card_depth = -1;  // past the card's range: nothing inside it covered the ports
+            if ((owned = not_parallel))
+                break;
+        }
         if (entry.start > last_port || entry.end < first_port || std::strncmp(entry.name, "PCI Bus ", 8) == 0)
             continue;  // not the ports, or a bus window, which no driver owns
-        // A card's range is free unless something inside it claims the ports (a driver that
-        // requests the range under the card's own address as well).
-        if (card_depth < 0 && is_pci_address(entry.name))
+        // A card's range is free when the card is a parallel controller, unless something inside
+        // it claims the ports (a driver that requests the range under the card's own address as
+        // well). Any other device is its ports' owner even without a driver (an IDE or SMBus
+        // controller's registers), named unless a driver inside its range is.
+        if (card_depth < 0 && is_pci_address(entry.name)) {
             card_depth = entry.depth;
-        else
-            owner = entry, owned = true;
+            not_parallel = !is_parallel_controller(entry.name, pci_class, device, sizeof device);
+            owner = entry;
+        } else {
+            owner = entry, owned = true, not_parallel = false;
+        }
     }
+    owned = owned || not_parallel;  // the list ended inside such a device's range
     if (!problem[0] && !owned && entries == 0)
         std::snprintf(problem, sizeof problem, "empty");
     else if (!problem[0] && !owned && highest == 0)
@@ -104,6 +131,11 @@ const char* ioports_refusal(const char* list, const char* read_error, uint16_t f
     char whose[LINE_MAX_LENGTH + 64];
     const unsigned long parport = owned ? parport_base_in(list, owner.name) : 0;
     std::snprintf(whose, sizeof whose, parport ? "%s (the kernel's parallel port at 0x%lX)" : "%s", owner.name, parport);
+    if (not_parallel) {  // such a device's range is told as the ports asked for that lie in it
+        owner.start = owner.start > first_port ? owner.start : first_port;
+        owner.end = owner.end < last_port ? owner.end : last_port;
+        std::snprintf(whose, sizeof whose, "the PCI device %s (%s), not a parallel port", owner.name, device);
+    }
     if (problem[0])
         std::snprintf(verdict, sizeof verdict, "/proc/ioports: %s, so the ports cannot be checked; "
                       "parallel ports known to the kernel: %s", problem, known);

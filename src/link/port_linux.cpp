@@ -358,15 +358,27 @@ const char* lock_by_file(uint16_t first_port)
     return locked ? stopped : why;
 }
 
+// The class of the PCI device at `address` (already checked to be one), from sysfs, for the
+// check of /proc/ioports: "0x070100\n", or nullptr with `problem` set.
+const char* read_pci_class(const char* address, const char*& problem)
+{
+    static char text[32];
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/bus/pci/devices/%s/class", address);
+    problem = read_small(path, text, sizeof text) < 0 ? std::strerror(errno) : nullptr;
+    return problem ? nullptr : text;
+}
+
 // Root's check before ioperm on ports the kernel does not know as a parallel port: the whole of
-// /proc/ioports, judged by ioports_refusal. Returns nullptr when the ports are free.
+// /proc/ioports, judged by ioports_refusal, with the classes of the PCI devices from sysfs.
+// Returns nullptr when the ports are free.
 const char* check_ioports(uint16_t first_port)
 {
     const ssize_t length = read_small("/proc/ioports", ioports_text, sizeof ioports_text);
     const char* problem = length < 0                                           ? std::strerror(errno)
                           : static_cast<size_t>(length) == sizeof ioports_text - 1 ? "longer than 64 KiB"
                                                                                : nullptr;
-    return ioports_refusal(problem ? nullptr : ioports_text, problem, first_port, known);
+    return ioports_refusal(problem ? nullptr : ioports_text, problem, first_port, known, read_pci_class);
 }
 
 // The kernel's port N whose device cannot be opened (ppdev not loaded): nothing would keep a
