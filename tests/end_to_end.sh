@@ -56,6 +56,12 @@ transcript() {
     # shows what is used; the silent board ends each run quickly).
     sim
     sim --help
+    # --help and --version as the only argument, where no file has that name (the sim's own options,
+    # then the tool's after --); a file named --help is downloaded.
+    for args in --help --version "--help three.bin"; do quorva $args; done
+    sim --version
+    sim -- --version
+    cp three.bin ./--help && sim -- --help && rm ./--help
     sim -a 0x278 hello.bin
     sim adir
     for args in "-a" "-o 100" "-a 278 -o 800" "-A 0x278" "-ax 278" "-a zz" "-a 3bcg" "-a 0xafg -o" "-a 0x" \
