@@ -14,13 +14,9 @@ fail() { echo "FAIL: $*"; exit 1; }
 # relocations read-only and bound at start (readelf), stack canaries and the C library's checked
 # functions called (nm; -D for a stripped, dynamically linked program).
 hardened() {
-    local nm_option=$1 program elf symbols want
-    shift
-    for program; do
-        elf=$(readelf -h -l -d "$program") && symbols=$(nm $nm_option "$program") || fail "readelf or nm on $program"
-        for want in 'Type: +DYN' GNU_RELRO 'BIND_NOW'; do grep -qE "$want" <<<"$elf" || fail "$program: readelf shows no $want"; done
-        for want in __stack_chk_fail '__[a-z]+_chk'; do grep -qE " $want(@|$)" <<<"$symbols" || fail "$program: nm shows no $want"; done
-    done
+    for program in "${@:2}"; do for want in "readelf -h:Type: +DYN" "readelf -l:GNU_RELRO" "readelf -d:BIND_NOW" "nm $1: __stack_chk_fail(@|$)" "nm $1: __[a-z]+_chk(@|$)"; do
+        grep -qE "${want#*:}" <(${want%%:*} "$program") || fail "$program: ${want%%:*} shows no ${want#*:}"
+    done; done
 }
 version=$(sed -n 's/^project(quorva VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
@@ -40,8 +36,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "$deb depends on $depends"
 dpkg-deb -x "$deb" "$work"
 # Also the tags lintian shows only with --display-info; and no override may hide a hardening tag.
-tags=$(lintian --fail-on error,warning --display-info "$deb") || fail "lintian on $deb: $tags"
-! grep hardening-no- - "$work/usr/share/lintian/overrides/quorva" <<<"$tags" || fail "lintian on $deb: the tags above"
+tags=$(lintian --fail-on error,warning --display-info "$deb") && ! grep hardening-no- - "$work/usr/share/lintian/overrides/quorva" <<<"$tags" || fail "lintian on $deb: $tags"
 hardened -D "$work/usr/bin/quorva" "$work/usr/bin/quorva-sim"
 (cd "$work" && timeout 60 usr/bin/quorva-sim --memory=memory.bin "$OLDPWD/samples/hello.bin" >out.txt 2>&1) || fail "the packaged quorva-sim"
 for page in "$work"/usr/share/man/man1/*; do
