@@ -16,8 +16,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 hardened() {
     for program in "${@:2}"; do for want in "readelf -h:Type: +DYN" "readelf -l:GNU_RELRO" "readelf -d:BIND_NOW" "nm $1: __stack_chk_fail(@|$)" "nm $1: __[a-z]+_chk(@|$)"; do
         grep -qE "${want#*:}" <(${want%%:*} "$program") || fail "$program: ${want%%:*} shows no ${want#*:}"
-    done; done
-}
+    done; done; }
 version=$(sed -n 's/^project(quorva VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 [ "$1" = deb-i386 ] && build=build-linux-i686 arch=i386 || build=build-test arch=$(dpkg --print-architecture)
