@@ -56,6 +56,10 @@ transcript() {
     # shows what is used; the silent board ends each run quickly).
     sim
     sim --help
+    # --help and --version as the only argument, where no file has that name; a file named --help
+    # is downloaded.
+    for args in --help --version "--help three.bin"; do quorva $args; done
+    cp three.bin ./--help && sim -- --help && rm ./--help
     sim -a 0x278 hello.bin
     sim adir
     for args in "-a" "-o 100" "-a 278 -o 800" "-A 0x278" "-ax 278" "-a zz" "-a 3bcg" "-a 0xafg -o" "-a 0x" \
@@ -101,7 +105,7 @@ transcript() {
 
     # quorva-sim's options at and past their limits; its own errors end with status 2 before
     # anything runs, and the image is never written, whatever name an output file gives it.
-    for option in -- --board=ok --board=stuck --board=broken --board-port=0x378 --board-port=FFFE --board-port=+378 \
+    for option in -- --version --board=ok --board=stuck --board=broken --board-port=0x378 --board-port=FFFE --board-port=+378 \
         --board-port=378g --delay=1000000 --delay=0 --delay=1000001 --stall-after=4294967295 --stall-after=4294967296 \
         --trace= --bogus; do
         sim $option empty.bin

@@ -1,4 +1,5 @@
 // Program entry: banner, usage, the positional command line and opening the image file.
+#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -7,7 +8,7 @@
 #include "app/image_format.h"
 
 namespace {
-const char* const VERSION = "V1.00";
+const char* const VERSION = "V" QUORVA_VERSION;  // the build's version, from CMake's project()
 
 bool is_blank(char c)
 {
@@ -19,6 +20,14 @@ bool is_directory(FILE* stream)
 {
     struct stat info;
     return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// True when `name` is not in the folder at all. The tool's first argument has always been the
+// file's name, so --help and --version are options only where no such file could be meant.
+bool no_such_file(const char* name)
+{
+    struct stat info;
+    return stat(name, &info) != 0 && errno == ENOENT;
 }
 }  // namespace
 
@@ -78,6 +87,16 @@ int quorva_main(int argc, char** argv)
     if (argc < 2) {
         print_usage();
         return 1;
+    }
+    // --help and --version alone, as scripts expect them: status 0. A file of that name is still
+    // downloaded, as before; ./--help names it whatever the folder holds.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0 && no_such_file(argv[1])) {
+        print_usage();
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0 && no_such_file(argv[1])) {
+        say("quorva %s\n", QUORVA_VERSION);
+        return 0;
     }
     FILE* image = std::fopen(argv[1], "rb");
     if (image && is_directory(image)) {

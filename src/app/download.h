@@ -24,7 +24,8 @@ constexpr uint32_t ADDRESS_LIMIT = 0x10000;
 constexpr uint32_t PORT_ADDRESS_MAX = 0xFFFD;
 
 // The whole program: banner, command line, file, settings line, download.
-// Returns the exit status: 0 after a download, 1 when none was done or it failed.
+// Returns the exit status: 0 after a download, 1 when none was done or it failed. A lone --help
+// or --version, with no file of that name in the folder, prints the usage or the version: 0.
 int quorva_main(int argc, char** argv);
 
 // Prints the six banner lines.

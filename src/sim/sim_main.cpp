@@ -71,6 +71,9 @@ int parse_options(int argc, char** argv, SimOptions& options, int& first)
         if (is("--help")) {
             std::fputs(SIM_USAGE, stdout);
             return 0;
+        } else if (is("--version")) {
+            std::printf("quorva-sim %s\n", QUORVA_VERSION);
+            return 0;
         } else if (!value) {
             return bad_option(arg, "unknown option or missing value");
         } else if (is("--board-port")) {
