@@ -2,8 +2,8 @@
 // /proc/sys/dev/parport look-up, /proc/ioports, the open of /dev/parportN and the PP ioctls from
 // the simulated board, and refuses ioperm, so that no run under it ever reaches real port hardware.
 // At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock,
-// once for each wait), "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "registered claim"
-// (one made while the devices folder names ppdev0), "interrupted" (a PPCLAIM that a signal
+// once for each wait), "busy" (devices/active read while another holds the port), "claim"
+// (PPCLAIM), "registered claim" (one made while the devices folder names ppdev0), "interrupted" (a PPCLAIM that a signal
 // ended with EINTR), "ioperm(0xNNN)".
 // It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
 // would hold ppdev's one mutex that the holder needs), on a claim that sleeps for more than 100 ms
@@ -30,7 +30,7 @@
 //                            (like the printer driver's parport_yield_blocking)
 //   FAKE_SLEEPER=1           with lp: a ppdev program sleeps in its claim ahead of quorva's, so
 //                            quorva's first claim waits for ppdev's mutex until lp yields to that
-//                            program, which holds the port (as ppdevN, quorva's name) N ms more
+//                            program, which holds the port (as ppdev0, quorva's name) N ms more
 //   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
 //   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
 //   FAKE_STALL_AFTER=N       the board answers N transfers, then stays silent
@@ -68,13 +68,12 @@ ino_t port_inode;     // the file behind it, which tells it from every other des
 char port_path[32];   // that file's name
 off_t opens = 0;      // opens of the device so far: the offset that marks each description
 off_t waiting = -1;   // the description whose claim was interrupted: it stays on the wait list
-long waiting_since = 0;  // since when, in ms from the start
+long waiting_turn = 0;  // since which of lp's turns (hold_ms each)
 long accesses = 0;  // port accesses so far
 uint16_t base = 0;
 bool claimed = false, locked = false;
 FILE* trace = nullptr;
 char steps[512];  // quorva's steps to the port
-char own_name[16];  // "ppdevN", the name devices/active shows for any ppdev device of the port
 
 // The number in the variable `name`, or `otherwise` when it is not set.
 long number_in(const char* name, long otherwise)
@@ -92,31 +91,21 @@ const char* holder = std::getenv("FAKE_HOLDER");
 const long hold_ms = number_in("FAKE_HOLD_MS", 1000), started_ms = now_ms();
 const bool sleeper = std::getenv("FAKE_SLEEPER") != nullptr;
 
-// True when lp has yielded the port to the description waiting on the list since then.
-bool handed()
-{
-    return waiting >= 0 && !sleeper && (now_ms() - started_ms) / hold_ms > waiting_since / hold_ms;
-}
-
-// The name devices/active shows: the holder while it holds the port, else "none".
+// The name devices/active shows: the holder while it holds the port, else "none". lp yields at
+// each new turn to the description waiting since an earlier one; every ppdev device of parport0,
+// the sleeper's and quorva's, shows as "ppdev0".
 const char* active()
 {
-    const long ms = now_ms() - started_ms;
-    if (!holder || claimed)
+    const long turn = (now_ms() - started_ms) / hold_ms;
+    if (!holder || claimed || ((std::strncmp(holder, "ppdev", 5) == 0 || sleeper) && turn >= 1 + sleeper))
         return "none";
-    if (handed())
-        return own_name;
-    if (std::strncmp(holder, "ppdev", 5) == 0)
-        return ms < hold_ms ? holder : "none";
-    return !sleeper || ms < hold_ms ? holder : ms < 2 * hold_ms ? own_name : "none";
+    return turn < 1 || (!sleeper && (waiting < 0 || turn <= waiting_turn)) ? holder : "ppdev0";
 }
 
 void step(const char* what)
 {
     const size_t used = std::strlen(steps);
-    const size_t length = std::strlen(what);
-    if ((std::strcmp(what, "busy") == 0 || std::strcmp(what, "lock") == 0) && used > length &&
-        steps[used - length - 1] == ' ' && std::strcmp(steps + used - length, what) == 0)
+    if ((std::strcmp(what, "busy") == 0 || std::strcmp(what, "lock") == 0) && used >= 5 && steps[used - 5] == ' ' && std::strcmp(steps + used - 4, what) == 0)
         return;  // one "busy" for each stretch of polls, one "lock" for each wait for the lock
     std::snprintf(steps + used, sizeof steps - used, " %s", what);
 }
@@ -230,14 +219,12 @@ EXPORTED int open(const char* path, int flags, ...)
     if (const char* path = std::getenv("FAKE_TRACE"))
         sim_trace_to(trace = std::fopen(path, "w"));
     std::snprintf(port_path, sizeof port_path, "parport%d", device);
-    std::snprintf(own_name, sizeof own_name, "ppdev%d", device);
-    waiting = -1;  // quorva closed the description before: the kernel took it off the list
     if ((port_fd = real_open(port_path, flags | O_CREAT, 0600)) < 0 || lseek(port_fd, ++opens, SEEK_SET) < 0)
         std::abort();
     struct stat file;
     fstat(port_fd, &file);
     port_inode = file.st_ino;
-    locked = false;  // the lock belongs to the description that took it
+    locked = false, waiting = -1;  // the lock and the place on the list were the closed description's
     return port_fd;
 }
 
@@ -283,23 +270,22 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
     const unsigned command = static_cast<unsigned>(request);
     if (command == PPCLAIM) {
         const bool on_list = waiting >= 0 && lseek(fd, 0, SEEK_CUR) == waiting;
-        if (claimed || !locked || (on_list && !handed()) || (!on_list && std::strncmp(active(), "ppdev", 5) == 0))
+        const bool handed = on_list && !sleeper && std::strcmp(active(), "ppdev0") == 0;
+        if (claimed || !locked || on_list != handed || (!handed && std::strncmp(active(), "ppdev", 5) == 0))
             std::abort();  // twice, before the lock, again while on the list, or holding ppdev's mutex from a ppdev holder
-        if (on_list)
-            return waiting = -1, claimed = true, step("claim"), 0;  // the owner's claim, granted at once
-        static bool entered = false;
-        for (timespec rest{hold_ms / 1000, hold_ms % 1000 * 1000000}; sleeper && !entered;)
-            entered = nanosleep(&rest, &rest) == 0;  // ppdev's mutex: no signal ends this wait
+        // The sleeper holds ppdev's mutex until lp yields to it: no signal ends that wait.
+        for (timespec rest{hold_ms / 1000, hold_ms % 1000 * 1000000}; sleeper && opens == 1 && waiting < 0 && nanosleep(&rest, &rest);) {}
         // While a driver in the kernel holds the port, the claim sleeps on the port's wait list
-        // until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
+        // until the driver next yields (every hold_ms), or until a signal ends it with EINTR; the
+        // claim of the device that the port was handed to is granted at once.
         const long asleep = now_ms(), left = hold_ms - (asleep - started_ms) % hold_ms;
         const timespec pause{left / 1000, left % 1000 * 1000000};
-        const bool cut = std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0;
+        const bool cut = !handed && std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0;
         if (now_ms() - asleep > 100)
             std::abort();  // asleep with ppdev's one mutex, which every other port's run needs
         if (cut)
-            return waiting = lseek(fd, 0, SEEK_CUR), waiting_since = now_ms() - started_ms, step("interrupted"), errno = EINTR, -1;
-        return claimed = true, step(access("devices/ppdev0", F_OK) == 0 ? "registered claim" : "claim"), 0;
+            return waiting = lseek(fd, 0, SEEK_CUR), waiting_turn = (now_ms() - started_ms) / hold_ms, step("interrupted"), errno = EINTR, -1;
+        return waiting = -1, claimed = true, step(access("devices/ppdev0", F_OK) == 0 ? "registered claim" : "claim"), 0;
     }
     if (!claimed)
         return errno = EINVAL, -1;
