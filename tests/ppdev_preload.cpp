@@ -6,7 +6,7 @@
 // (PPCLAIM), "registered claim" (one made while the devices folder names ppdev0), "interrupted" (a PPCLAIM that a signal
 // ended with EINTR), "ioperm(0xNNN)".
 // It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
-// would hold ppdev's one mutex that the holder needs), on a claim that sleeps for more than 100 ms
+// would hold ppdev's one mutex that the holder needs), on a claim that sleeps for more than 200 ms
 // (it would hold that mutex against the runs on every other port), on a second claim on a
 // descriptor whose claim was interrupted before the port was handed to it (the kernel would put
 // it on the port's wait list twice), on a first port access while the wait's timer still runs or
@@ -281,7 +281,7 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
         const long asleep = now_ms(), left = hold_ms - (asleep - started_ms) % hold_ms;
         const timespec pause{left / 1000, left % 1000 * 1000000};
         const bool cut = !handed && std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0;
-        if (now_ms() - asleep > 100)
+        if (now_ms() - asleep > 200)
             std::abort();  // asleep with ppdev's one mutex, which every other port's run needs
         if (cut)
             return waiting = lseek(fd, 0, SEEK_CUR), waiting_turn = (now_ms() - started_ms) / hold_ms, step("interrupted"), errno = EINTR, -1;
