@@ -257,15 +257,16 @@ linux_runs() {
     chmod 0730 run-quorva && ppdev three.bin
     chmod 0700 run-quorva && FAKE_RUN_UID=1000 ppdev three.bin
     mv run-quorva real-run && ln -s real-run run-quorva && ppdev three.bin
-    # Turns: the printer driver holds the port and yields it to a claim that sleeps in the kernel
-    # (at 0.6 s, before any wait line; at 2.5 s, after claims cut short each second, each on a new
-    # descriptor); a ppdev program's hold is waited out in user space, and so is its device still
-    # registered on the port (a run that has just ended), for about a second but no longer (one
-    # kept open); another run holds the lock (with standard output closed, which the port device
-    # must never become).
+    # Turns: the printer driver holds the port and yields it to the claim cut short at once, which
+    # stays on the port's wait list (at 0.6 s, before any wait line; at 2.5 s, after it), then
+    # claims again; a ppdev program's hold is waited out in user space, also one that lp yielded to
+    # ahead of quorva's claim, and so is its device still registered on the port (a run that has
+    # just ended), for about a second but no longer (one kept open); another run holds the lock
+    # (with standard output closed, which the port device must never become).
     for holder in lp:600 lp:2500 ppdev1:1500; do
         FAKE_HOLDER=${holder%:*} FAKE_HOLD_MS=${holder#*:} FAKE_PARPORT0=888 ppdev three.bin
     done
+    FAKE_HOLDER=lp FAKE_HOLD_MS=1500 FAKE_SLEEPER=1 FAKE_PARPORT0=888 ppdev three.bin
     for gone in 0.5 2; do mkdir devices/ppdev0; { sleep $gone && rmdir devices/ppdev0; } & FAKE_PARPORT0=888 ppdev three.bin; wait; done
     flock parport0 sleep 2 & sleep 0.3
     runner=closed_stdout FAKE_UID=1000 FAKE_PARPORT0=888 ppdev three.bin -a 378 && wait

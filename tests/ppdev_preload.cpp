@@ -2,15 +2,17 @@
 // /proc/sys/dev/parport look-up, /proc/ioports, the PCI devices' classes, the open of /dev/parportN
 // and the PP ioctls from the simulated board, and refuses ioperm, so that no run under it ever
 // reaches real port hardware.
-// At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock),
-// "busy" (devices/active read while another holds the port), "claim" (PPCLAIM), "registered claim"
-// (one made while the devices folder names ppdev0), "interrupted" (a PPCLAIM that a signal
-// ended with EINTR), "ioperm(0xNNN)".
+// At exit it prints on standard error the steps quorva took to the port, in order: "lock" (flock,
+// once for each wait), "busy" (devices/active read while another holds the port), "claim"
+// (PPCLAIM), "registered claim" (one made while the devices folder names ppdev0), "interrupted" (a
+// PPCLAIM that a signal ended with EINTR), "ioperm(0xNNN)".
 // It aborts on a claim before the lock, on a claim while a ppdev program holds the port (the claim
-// would hold ppdev's one mutex that the holder needs), on a second claim on a descriptor whose
-// claim was interrupted (the kernel would put it on the port's wait list twice), on a first port
-// access while the wait's timer still runs or SIGALRM is still caught, on any use of /run/lock,
-// and it exits with status 98 when anything was written to the device itself.
+// would hold ppdev's one mutex that the holder needs), on a claim that sleeps for more than 200 ms
+// (it would hold that mutex against the runs on every other port), on a second claim on a
+// descriptor whose claim was interrupted before the port was handed to it (the kernel would put
+// it on the port's wait list twice), on a first port access while the wait's timer still runs or
+// SIGALRM is still caught, on any use of /run/lock, and it exits with status 98 when anything was
+// written to the device itself.
 // /dev/parportN is the file parportN in the current folder, opened anew each time, so that flock
 // works between processes; each open gets its own file offset, which tells descriptions apart.
 // /run/quorva is run-quorva there, each parportN/devices folder is the folder "devices" there, and
@@ -26,7 +28,11 @@
 //   FAKE_HOLDER=NAME         devices/active names NAME, which holds the port. A ppdev program
 //   FAKE_HOLD_MS=N           ("ppdev1") lets it go N ms after the start; a driver in the kernel
 //                            ("lp") keeps it, and at every N ms hands it over to a PPCLAIM that
-//                            sleeps then (like the printer driver's parport_yield_blocking)
+//                            sleeps then, or to the description whose claim was interrupted
+//                            (like the printer driver's parport_yield_blocking)
+//   FAKE_SLEEPER=1           with lp: a ppdev program sleeps in its claim ahead of quorva's, so
+//                            quorva's first claim waits for ppdev's mutex until lp yields to that
+//                            program, which holds the port (as ppdev0, quorva's name) N ms more
 //   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
 //   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
 //   FAKE_STALL_AFTER=N       the board answers N transfers, then stays silent
@@ -63,7 +69,8 @@ int port_fd = -1;     // the descriptor quorva uses for /dev/parportN (it may mo
 ino_t port_inode;     // the file behind it, which tells it from every other descriptor
 char port_path[32];   // that file's name
 off_t opens = 0;      // opens of the device so far: the offset that marks each description
-off_t interrupted = -1;  // the description whose claim was interrupted
+off_t waiting = -1;   // the description whose claim was interrupted: it stays on the wait list
+long waiting_turn = 0;  // since which of lp's turns (hold_ms each)
 long accesses = 0;  // port accesses so far
 uint16_t base = 0;
 bool claimed = false, locked = false;
@@ -84,18 +91,24 @@ long now_ms()
 
 const char* holder = std::getenv("FAKE_HOLDER");
 const long hold_ms = number_in("FAKE_HOLD_MS", 1000), started_ms = now_ms();
+const bool sleeper = std::getenv("FAKE_SLEEPER") != nullptr;
 
-// The name devices/active shows: the holder while it holds the port, else "none".
+// The name devices/active shows: the holder while it holds the port, else "none". lp yields at
+// each new turn to the description waiting since an earlier one; every ppdev device of parport0,
+// the sleeper's and quorva's, shows as "ppdev0".
 const char* active()
 {
-    return holder && !claimed && (std::strncmp(holder, "ppdev", 5) != 0 || now_ms() - started_ms < hold_ms) ? holder : "none";
+    const long turn = (now_ms() - started_ms) / hold_ms;
+    if (!holder || claimed || ((std::strncmp(holder, "ppdev", 5) == 0 || sleeper) && turn >= 1 + sleeper))
+        return "none";
+    return turn < 1 || (!sleeper && (waiting < 0 || turn <= waiting_turn)) ? holder : "ppdev0";
 }
 
 void step(const char* what)
 {
     const size_t used = std::strlen(steps);
-    if (std::strcmp(what, "busy") == 0 && used >= 5 && std::strcmp(steps + used - 5, " busy") == 0)
-        return;  // one "busy" for each stretch of polls
+    if ((std::strcmp(what, "busy") == 0 || std::strcmp(what, "lock") == 0) && used >= 5 && steps[used - 5] == ' ' && std::strcmp(steps + used - 4, what) == 0)
+        return;  // one "busy" for each stretch of polls, one "lock" for each wait for the lock
     std::snprintf(steps + used, sizeof steps - used, " %s", what);
 }
 
@@ -215,7 +228,7 @@ EXPORTED int open(const char* path, int flags, ...)
     struct stat file;
     fstat(port_fd, &file);
     port_inode = file.st_ino;
-    locked = false;  // the lock belongs to the description that took it
+    locked = false, waiting = -1;  // the lock and the place on the list were the closed description's
     return port_fd;
 }
 
@@ -260,15 +273,23 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) noexcept
         return reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"))(fd, request, byte);
     const unsigned command = static_cast<unsigned>(request);
     if (command == PPCLAIM) {
-        if (claimed || !locked || lseek(fd, 0, SEEK_CUR) == interrupted || std::strncmp(active(), "ppdev", 5) == 0)
-            std::abort();  // twice, before the lock, again after EINTR, or holding ppdev's mutex from a ppdev holder
+        const bool on_list = waiting >= 0 && lseek(fd, 0, SEEK_CUR) == waiting;
+        const bool handed = on_list && !sleeper && std::strcmp(active(), "ppdev0") == 0;
+        if (claimed || !locked || on_list != handed || (!handed && std::strncmp(active(), "ppdev", 5) == 0))
+            std::abort();  // twice, before the lock, again while on the list, or holding ppdev's mutex from a ppdev holder
+        // The sleeper holds ppdev's mutex until lp yields to it: no signal ends that wait.
+        for (timespec rest{hold_ms / 1000, hold_ms % 1000 * 1000000}; sleeper && opens == 1 && waiting < 0 && nanosleep(&rest, &rest);) {}
         // While a driver in the kernel holds the port, the claim sleeps on the port's wait list
-        // until the driver next yields (every hold_ms), or until a signal ends it with EINTR.
-        const long left = hold_ms - (now_ms() - started_ms) % hold_ms;
+        // until the driver next yields (every hold_ms), or until a signal ends it with EINTR; the
+        // claim of the device that the port was handed to is granted at once.
+        const long asleep = now_ms(), left = hold_ms - (asleep - started_ms) % hold_ms;
         const timespec pause{left / 1000, left % 1000 * 1000000};
-        if (std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0)
-            return interrupted = lseek(fd, 0, SEEK_CUR), step("interrupted"), errno = EINTR, -1;
-        return claimed = true, step(access("devices/ppdev0", F_OK) == 0 ? "registered claim" : "claim"), 0;
+        const bool cut = !handed && std::strcmp(active(), "none") != 0 && nanosleep(&pause, nullptr) != 0;
+        if (now_ms() - asleep > 200)
+            std::abort();  // asleep with ppdev's one mutex, which every other port's run needs
+        if (cut)
+            return waiting = lseek(fd, 0, SEEK_CUR), waiting_turn = (now_ms() - started_ms) / hold_ms, step("interrupted"), errno = EINTR, -1;
+        return waiting = -1, claimed = true, step(access("devices/ppdev0", F_OK) == 0 ? "registered claim" : "claim"), 0;
     }
     if (!claimed)
         return errno = EINVAL, -1;

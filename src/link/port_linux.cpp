@@ -36,7 +36,8 @@ char why[768];              // why another step of the way to the port failed
 char reason[1024];          // the same, after why ioperm failed
 char failure[96];           // why the first failed access failed; empty while none has
 char ioports_text[65536];   // /proc/ioports, read whole for root's check
-volatile sig_atomic_t ticks = 0;  // seconds of waiting for the port, counted by the timer's signal
+constexpr long tick_ms = 20;     // the wait's timer interval
+volatile sig_atomic_t ticks = 0;  // intervals of waiting for the port, counted by the timer's signal
 bool said_waiting = false;  // the wait line is printed once
 struct sigaction saved_alarm;  // what SIGALRM did before the wait, restored after it
 sigset_t saved_mask;        // the signals blocked before the wait, SIGALRM perhaps among them
@@ -122,15 +123,16 @@ const char* no_parport()
     return device_why;
 }
 
-// The timer's signal handler: one more second of waiting.
+// The timer's signal handler: one more interval of waiting.
 void count_tick(int)
 {
     ticks = ticks + 1;
 }
 
-// Starts a timer that interrupts every wait for the port once a second (no SA_RESTART: a
+// Starts a timer that interrupts every wait for the port each tick_ms (no SA_RESTART: a
 // sleeping flock or PPCLAIM returns EINTR), so that the wait can say what it waits for and a
-// claim can be started afresh. SIGINT and SIGTERM keep their default action and end a wait.
+// claim never sleeps in the kernel for longer than that. SIGINT and SIGTERM keep their default
+// action and end a wait.
 // SIGALRM is unblocked for the wait, in case the caller blocked it.
 const char* start_ticks()
 {
@@ -140,9 +142,10 @@ const char* start_ticks()
     sigemptyset(&tick.sa_mask);
     sigemptyset(&alarm_only);
     sigaddset(&alarm_only, SIGALRM);
-    const itimerval every_second{{1, 0}, {1, 0}};
+    const timeval interval{tick_ms / 1000, tick_ms % 1000 * 1000};
+    const itimerval every_tick{interval, interval};
     if (sigaction(SIGALRM, &tick, &saved_alarm) != 0 || sigprocmask(SIG_UNBLOCK, &alarm_only, &saved_mask) != 0 ||
-        setitimer(ITIMER_REAL, &every_second, nullptr) != 0) {
+        setitimer(ITIMER_REAL, &every_tick, nullptr) != 0) {
         std::snprintf(why, sizeof why, "the wait for the port cannot be timed (%s)", std::strerror(errno));
         return why;
     }
@@ -168,7 +171,7 @@ const char* stop_ticks()
 // and why. Best effort: a standard error that cannot be written changes nothing.
 void say_waiting(const char* what, const char* reason, const char* holder = "")
 {
-    if (ticks == 0 || said_waiting)
+    if (ticks < 1000 / tick_ms || said_waiting)
         return;
     said_waiting = true;
     char line[192];
@@ -228,6 +231,30 @@ const char* find_device(int number, const char* prefix, char* found, size_t room
     return why;
 }
 
+// After a claim that the timer cut short: the kernel leaves the device on the port's wait list,
+// and the run waits here, outside ppdev's one mutex, so that runs on other ports go on. When the
+// holder yields, the kernel hands the port to the first device on that list. Every ppdev device
+// of a port has the same name in devices/active, so a ppdev device named there is this one only
+// when the first look after the claim found a holder that is not a ppdev device: a ppdev program
+// ahead on the list sleeps in its own claim, holding the mutex, so this claim entered only after
+// that program was given the port, and the first look names it. Sets `handed` when the port is
+// certainly this device's; false (the holder let go, or it cannot be told) means the caller
+// leaves the list. Returns nullptr, else why devices/active cannot be read.
+const char* await_handover(int number, bool& handed)
+{
+    char holder[64];
+    const timespec pause{tick_ms / 1000, tick_ms % 1000 * 1000 * 1000};
+    for (bool first = true;; first = false) {
+        if (const char* unreadable = read_holder(number, holder, sizeof holder))
+            return unreadable;
+        handed = !first && std::strncmp(holder, "ppdev", 5) == 0;
+        if (std::strncmp(holder, "ppdev", 5) == 0 || std::strcmp(holder, "none") == 0)
+            return nullptr;
+        say_waiting(device_path, "held by ", holder);
+        nanosleep(&pause, nullptr);  // a tick may cut it short
+    }
+}
+
 // Opens /dev/parportN. Returns nullptr when it is open in `device`, else why not (errno kept).
 const char* open_device(int number)
 {
@@ -249,15 +276,24 @@ const char* open_device(int number)
     return device_why;
 }
 
+// Why the kernel refused the claim, from errno.
+const char* claim_refused()
+{
+    std::snprintf(why, sizeof why, "%s: the port cannot be claimed (%s)", device_path, std::strerror(errno));
+    return why;
+}
+
 // Locks the open device against other runs and claims the port from the kernel, in turn with the
-// printer driver and other programs. PPCLAIM waits inside the kernel on the port's wait list,
-// which is what a driver such as lp gives the port up to; but it holds ppdev's one mutex while it
-// waits, so a holder that uses the port through ppdev itself is waited for out here. The timer
-// interrupts a waiting claim each second: a second PPCLAIM on that descriptor would put it on the
-// wait list twice, so the descriptor is closed (which takes it off the list, and gives back a port
-// handed over meanwhile), opened, locked and claimed afresh. No PPEXCL (it fails while the printer
-// driver is loaded) and no mode change: the port stays in compatibility mode. The kernel releases
-// lock and claim when the process ends.
+// printer driver and other programs. PPCLAIM puts the device on the port's wait list, which is
+// what a driver such as lp gives the port up to; but a sleeping PPCLAIM holds ppdev's one mutex,
+// for all ports, so a holder that uses the port through ppdev itself is waited for out here, and
+// the timer cuts a waiting claim short after a tick. The device stays on the list, and the run
+// waits out here for the hand-over (await_handover), then claims once more, which the kernel
+// grants at once to the device that holds the port. A second PPCLAIM while the device still waits
+// would put it on the list twice, so where the hand-over is not certain the descriptor is closed
+// (which takes it off the list, and gives back a port handed over meanwhile), opened, locked and
+// claimed afresh. No PPEXCL (it fails while the printer driver is loaded) and no mode change: the
+// port stays in compatibility mode. The kernel releases lock and claim when the process ends.
 const char* claim_in_turn(int number)
 {
     char holder[64], in_the_way[sizeof(dirent::d_name)];
@@ -288,12 +324,15 @@ const char* claim_in_turn(int number)
         }
         if (std::strcmp(holder, "none") != 0)
             say_waiting(device_path, "held by ", holder);
+        bool handed = false;
         if (ioctl(device, PPCLAIM) == 0)
             return nullptr;
-        if (errno != EINTR) {
-            std::snprintf(why, sizeof why, "%s: the port cannot be claimed (%s)", device_path, std::strerror(errno));
-            return why;
-        }
+        if (errno != EINTR)
+            return claim_refused();
+        if (const char* unreadable = await_handover(number, handed))
+            return unreadable;
+        if (handed)
+            return ioctl(device, PPCLAIM) == 0 ? nullptr : claim_refused();
         if (close(device) != 0 && errno != EINTR) {
             std::snprintf(why, sizeof why, "%s: %s", device_path, std::strerror(errno));
             return why;
