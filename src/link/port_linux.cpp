@@ -36,6 +36,7 @@ char why[768];              // why another step of the way to the port failed
 char reason[1024];          // the same, after why ioperm failed
 char failure[96];           // why the first failed access failed; empty while none has
 char ioports_text[65536];   // /proc/ioports, read whole for root's check
+int ioperm_error = -1;      // root's ioperm, asked once: 0 granted, else its errno; -1 not yet asked
 constexpr long tick_ms = 20;     // the wait's timer interval
 volatile sig_atomic_t ticks = 0;  // intervals of waiting for the port, counted by the timer's signal
 bool said_waiting = false;  // the wait line is printed once
@@ -255,6 +256,15 @@ const char* await_handover(int number, bool& handed)
     }
 }
 
+// Root asks for the port instructions on the three ports, once. True when they serve the accesses.
+bool take_instructions()
+{
+    if (ioperm_error < 0)
+        ioperm_error = ioperm(base, 3, 1) == 0 ? 0 : errno;
+    instructions = ioperm_error == 0;
+    return instructions;
+}
+
 // Opens /dev/parportN. Returns nullptr when it is open in `device`, else why not (errno kept).
 const char* open_device(int number)
 {
@@ -331,6 +341,11 @@ const char* claim_in_turn(int number)
             return claim_refused();
         if (const char* unreadable = await_handover(number, handed))
             return unreadable;
+        // Root's instructions need no claim of its own: the port is this device's already, and a
+        // second PPCLAIM could wait for ppdev's mutex behind another program asleep in its claim
+        // for this very port, for ever.
+        if (handed && getuid() == 0 && take_instructions())
+            return nullptr;
         if (handed)
             return ioctl(device, PPCLAIM) == 0 ? nullptr : claim_refused();
         if (close(device) != 0 && errno != EINTR) {
@@ -454,11 +469,9 @@ const char* acquire_as_root(uint16_t first_port, int number)
         refused = lock_by_file(first_port);
     if (refused)
         return refused;
-    if (ioperm(first_port, 3, 1) == 0) {
-        instructions = true;
+    if (take_instructions())
         return nullptr;
-    }
-    const int direct = errno;
+    const int direct = ioperm_error;
     if (device >= 0)
         return nullptr;  // the claimed device serves the accesses instead
     std::snprintf(reason, sizeof reason, "ioperm: %s; %s",
