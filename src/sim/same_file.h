@@ -33,6 +33,7 @@ struct FileId : FileKey {
     int error = 0;       // why it is not known, as an errno value: ENOENT or ENOTDIR for no such file
     FileKey folder;      // no such file: the folder its links end in,
     std::string name;    // and the name there (upper-case on Windows); empty when that is unknown
+    bool anywhere = false;  // Windows: a link to no file, whose end cannot be read: it may be any
 };
 
 // True unless the identity could not be read for a reason other than "no such file" (a read
@@ -44,11 +45,13 @@ inline bool identity_read(const FileId& id)
 }
 
 // One file; or two names that lead to no file yet but to one name in one folder, where the run
-// would make the one file that both name.
+// would make the one file that both name (for a link whose end is unknown, any such name).
 inline bool same_file(const FileId& a, const FileId& b)
 {
     if (a.known || b.known)
         return a.known && b.known && same_key(a, b);
+    if (a.anywhere || b.anywhere)
+        return a.error == ENOENT && b.error == ENOENT;
     return !a.name.empty() && a.name == b.name && same_key(a.folder, b.folder);
 }
 

@@ -67,9 +67,17 @@ int above_standard(int fd)
 
 // For a name that leads to no file: the folder where it would be made and the name there,
 // upper-cased (ASCII letters) since Windows tells no names apart by case. Left unknown where that
-// folder cannot be opened (Windows 9x opens no folders).
+// folder cannot be opened (Windows 9x opens no folders). A name that is in its folder all the same
+// is a link to no file, which may end at any name.
 void find_place(FileId& id, const char* path)
 {
+    WIN32_FIND_DATAA entry;
+    const HANDLE found_entry = FindFirstFileA(path, &entry);
+    id.anywhere = found_entry != INVALID_HANDLE_VALUE;
+    if (id.anywhere) {
+        FindClose(found_entry);
+        return;
+    }
     char full[MAX_PATH];
     char* last = nullptr;
     const DWORD length = GetFullPathNameA(path, sizeof full, full, &last);
