@@ -161,8 +161,8 @@ the folder's link turns|ln -sfn d2 dl|d2/t.txt|hello.bin|--trace=dl/t.txt --memo
 the user's file takes the name|cp user.txt u.txt && mv u.txt d1/n.txt|d1/n.txt|hello.bin|--trace=d1/n.txt --memory=hello.bin hello.bin
 END
     echo "files left by the refused runs:" $(ls signal.txt d1/* d2/* 2>/dev/null)
-    # Refused runs, before and after their outputs' checks, make no unlink or rename call and leave
-    # no file of their own.
+    # Refused runs, at their outputs' opens and at their checks, make no unlink or rename call
+    # and leave no file of their own.
     ls -A >before.txt && mkfifo unread.fifo || exit 1
     for args in "--memory=./new.bin new.bin" "--trace=memory.bin --memory=hello.bin hello.bin" "--trace=dangling.txt img.bin" \
         "--trace=a.txt --memory=to-a.txt hello.bin" "--trace=a.txt --memory=adir/none/m.bin hello.bin" "--trace=a.txt --memory=unread.fifo hello.bin"; do
