@@ -115,16 +115,17 @@ transcript() {
     sim --memory=./hello.bin hello.bin
     sim --trace=link.bin hello.bin
     sim --trace=new.bin --memory=adir/none/trace.txt hello.bin
-    # Outputs that become the image, or each other, only once opened: through links that point
-    # nowhere yet. A refused run leaves no file behind.
-    ln -s img.bin dangling.txt && ln -s a.txt to-a.txt || exit 1
-    sim --trace=dangling.txt img.bin
-    sim --trace=a.txt --memory=to-a.txt hello.bin
-    echo "files left by the refused runs:" $(ls new.bin img.bin a.txt 2>/dev/null)
-    # An output that exists is emptied once accepted (trace.txt holds the longer trace of three.bin).
+    echo "files left by the refused runs:" $(ls new.bin 2>/dev/null)
+    # An output that exists is emptied once accepted (trace.txt holds the longer trace of three.bin):
+    # a new file takes its name, and its other names keep the old one (a hard link to memory.bin,
+    # the target of trace.txt, now a symbolic link).
     echo >>memory.bin
+    mv trace.txt old-trace.txt && ln -s old-trace.txt trace.txt && ln memory.bin old-memory.bin || exit 1
+    cp old-trace.txt trace-before.txt && cp memory.bin memory-before.bin || exit 1
     sim --trace=trace.txt --memory=memory.bin empty.bin
     echo "lines in the trace of the empty image: $(wc -l <trace.txt), bytes in its memory file: $(wc -c <memory.bin)"
+    same "the old trace and memory under their other names" old-trace.txt trace-before.txt old-memory.bin memory-before.bin
+    echo "trace.txt after the run: $(stat -c %F trace.txt)"
     same "hello.bin after the refused runs and the sample" hello.bin "$root/samples/hello.bin"
     [ "$platform" = linux ] && sim_output_runs
     "${platform}_runs"
@@ -134,32 +135,48 @@ transcript() {
 # of either fails with EIO (the open output's, the image's). Each run is refused, and the image is
 # neither emptied nor taken for a file the run created and removed.
 sim_output_runs() {
+    # Outputs whose links end where the image, or the other output, would be: links that point
+    # nowhere yet (which wine shows to no Windows program). A refused run leaves no file behind.
+    ln -s img.bin dangling.txt && ln -s a.txt to-a.txt || exit 1
+    sim --trace=dangling.txt img.bin
+    sim --trace=a.txt --memory=to-a.txt hello.bin
+    echo "files left by the refused runs:" $(ls img.bin a.txt 2>/dev/null)
+
     for args in "--trace=link.bin hello.bin" "--trace=hello.bin hello.bin"; do for n in 1 2; do
         echo "stat number $n of hello.bin or link.bin fails:"
         runner="traced -P hello.bin -P link.bin -e inject=%stat,%fstat,%lstat:error=EIO:when=$n" sim $args
     done; done
     same "hello.bin after the runs that could not read an identity, and the sample" hello.bin "$root/samples/hello.bin"
 
-    # Another program acts while strace holds the run at its first open of the file after -P, once
-    # the file before the action exists: the user's file appears where the run was about to create
-    # one; the folder's link turns to a folder holding the user's file; the user's file takes the
-    # name the run created. The run is refused and removes none of the user's files.
+    # Another program acts while strace holds the run at its first open of the file after -P (its
+    # log shows the open): the user's file appears at a name the run found free; the folder's link
+    # turns to a folder holding the user's file; the user's file takes a name the run found free.
+    # The run is refused and removes none of the user's files.
     mkdir d1 d2 && ln -s d1 dl && echo "the user's file" >user.txt && cp user.txt d2/t.txt || exit 1
-    while IFS='|' read -r what wait action check path args; do
+    while IFS='|' read -r what action check path args; do
         echo "$what:"
-        (for i in $(seq 3000); do [ -e "$wait" ] && break || sleep 0.01; done; eval "$action") &
-        runner="traced -P $path -e inject=openat:delay_enter=1500000:when=1" sim $args
+        rm -f held.txt && (for i in $(seq 3000); do [ -s held.txt ] && break || sleep 0.01; done; eval "$action") &
+        runner="traced -o held.txt -P $path -e inject=openat:delay_enter=1500000:when=1" sim $args
         wait $!
         same "the user's $check" user.txt "$check"
     done <<'END'
-the user's file appears|signal.txt|cp user.txt new.txt|new.txt|new.txt|--trace=signal.txt --memory=new.txt new.txt
-the folder's link turns|d1/t.txt|ln -sfn d2 dl|d2/t.txt|hello.bin|--trace=dl/t.txt --memory=hello.bin hello.bin
-the user's file takes the name|d1/n.txt|cp user.txt u.txt && mv u.txt d1/n.txt|d1/n.txt|hello.bin|--trace=d1/n.txt --memory=hello.bin hello.bin
+the user's file appears|cp user.txt new.txt|new.txt|new.txt|--trace=signal.txt --memory=new.txt new.txt
+the folder's link turns|ln -sfn d2 dl|d2/t.txt|hello.bin|--trace=dl/t.txt --memory=hello.bin hello.bin
+the user's file takes the name|cp user.txt u.txt && mv u.txt d1/n.txt|d1/n.txt|hello.bin|--trace=d1/n.txt --memory=hello.bin hello.bin
 END
     echo "files left by the refused runs:" $(ls signal.txt d1/* d2/* 2>/dev/null)
+    # Refused runs, at their outputs' opens and at their checks, make no unlink or rename call
+    # and leave no file of their own.
+    ls -A >before.txt && mkfifo unread.fifo || exit 1
+    for args in "--memory=./new.bin new.bin" "--trace=memory.bin --memory=hello.bin hello.bin" "--trace=dangling.txt img.bin" \
+        "--trace=a.txt --memory=to-a.txt hello.bin" "--trace=a.txt --memory=adir/none/m.bin hello.bin" "--trace=a.txt --memory=unread.fifo hello.bin"; do
+        traced -o calls.txt -e trace=unlink,unlinkat,rename,renameat,renameat2 "$build/quorva-sim" $args >/dev/null 2>&1
+        echo "status $?, calls: $(grep -c . calls.txt)"
+    done | sort | uniq -c | sed 's/^ */refused runs: /'
+    echo "files the refused runs made:" $(ls -A | grep -vxF -f before.txt -e calls.txt -e unread.fifo)
     # A FIFO that no program reads is refused, not waited for; a file's name with a slash after it,
     # as the kernel refuses it (a folder); a pipe is written at its reader's pace.
-    mkfifo unread.fifo && runner="timeout 10" sim --trace=unread.fifo hello.bin
+    runner="timeout 10" sim --trace=unread.fifo hello.bin
     sim --trace=hello.bin/ hello.bin
     sim --trace=>(sleep 0.5; wc -l >lines.txt) hello.bin
     wait $! && echo "trace lines through a slow pipe: $(cat lines.txt)"

@@ -1,17 +1,20 @@
-// quorva-sim's output files on Linux: device and inode numbers, and each output's folder, held open
-// so that a refused run removes exactly the file it created and nothing else.
+// quorva-sim's output files on Linux: device and inode numbers, each output's folder held open
+// while it is judged, and regular outputs made without a name (O_TMPFILE where the file system
+// offers it) and given it by link or rename only when the run goes on.
 #include "sim/same_file.h"
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
-// Links to files that do not exist yet, and files that vanish between two opens, followed before
-// an open gives up.
+// Links followed before a lookup gives up, and temporary names tried in one folder.
 const int MAX_STEPS = 40;
+const int MAX_TEMPS = 100;
 
 FileId identity(int result, const struct stat& info)
 {
@@ -47,6 +50,49 @@ int open_folder(int base, const std::string& path, std::string& name)
     return openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Follows `name` in `folder` (left open) through its symbolic links to the name they end at, and
+// returns that name's folder on a descriptor of its own, with `name` set to the name there; -1 with
+// errno. Sets `in_proc` where a folder on the way is the kernel's /proc, whose links lead to open
+// files (/dev/stdout, /dev/fd/N), not to names: those are not followed further.
+int follow(int folder, std::string& name, bool& in_proc)
+{
+    int at = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    for (int step = 0; at >= 0 && step < MAX_STEPS; ++step) {
+        struct statfs system;
+        in_proc = in_proc || (fstatfs(at, &system) == 0 && system.f_type == PROC_SUPER_MAGIC);
+        char target[PATH_MAX];
+        const ssize_t length = in_proc ? -1 : readlinkat(at, name.c_str(), target, sizeof target);
+        if (length < 0 && (in_proc || errno == EINVAL || errno == ENOENT))
+            return at;  // no link (or none there): the end
+        const bool whole = length >= 0 && length < static_cast<ssize_t>(sizeof target);
+        if (length >= 0 && !whole)
+            errno = ENAMETOOLONG;
+        const int next = whole ? open_folder(at, std::string(target, static_cast<size_t>(length)), name) : -1;
+        close_quietly(at);
+        at = next;
+    }
+    if (at >= 0) {
+        close(at);
+        errno = ELOOP;
+    }
+    return -1;
+}
+
+// For a name in `folder` that leads to no file: where its links end, to be told from the image and
+// the other output, which may end there too. Left unknown where that folder cannot be found.
+void find_place(FileId& id, int folder, std::string name)
+{
+    bool in_proc = false;
+    const int end = follow(folder, name, in_proc);
+    struct stat info;
+    if (end >= 0 && !name.empty() && fstat(end, &info) == 0) {
+        const FileId found = identity(0, info);
+        id.folder = found;
+        id.name = name;
+    }
+    close_quietly(end);
+}
+
 // Whether the kernel guards `name` in `folder` for other users when a program opens it with O_CREAT:
 // in a folder where only owners may remove (sticky, such as /tmp), a name that neither this user
 // nor the folder's owner owns, or whose owner cannot be read.
@@ -57,154 +103,166 @@ bool guarded(int folder, const char* name)
         return true;
     if (!(info.st_mode & S_ISVTX))
         return false;
-    return fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-           (entry.st_uid != geteuid() && entry.st_uid != info.st_uid);
+    if (fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno != ENOENT;
+    return entry.st_uid != geteuid() && entry.st_uid != info.st_uid;
 }
 
-// Opens `out.path` for writing without waiting for a reader, creating it only where nothing of that
-// name exists (O_EXCL), so that `out.created` comes from the open itself. A name that exists is
-// opened as it is; a link to a file that does not exist yet is followed from its own folder, to
-// create its target there. Leaves the folder open in `out.folder`. Returns -1 with errno.
-int open_named(Output& out)
+// The stream of an output on `fd`, moved above the standard descriptors (one that was closed stays
+// closed for the tool); `fd` is closed on failure. Returns nullptr with errno.
+FILE* stream_of(int fd)
 {
-    std::string path = out.path;
-    int base = AT_FDCWD;
-    for (int step = 0; step < MAX_STEPS; ++step) {
-        if (path.back() == '/') {
-            // A name ending in a slash is no file to create or write: with O_CREAT the kernel opens
-            // and creates nothing there, and only says why (a folder, or a missing one on the way).
-            const int fd = openat(base, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-            close_quietly(fd);
-            close_quietly(base);
-            errno = fd >= 0 ? EISDIR : errno;
-            return -1;
-        }
-        const int folder = open_folder(base, path, out.name);
-        if (folder < 0) {
-            close_quietly(base);
-            return -1;
-        }
-        // The end of the search: the folder stays open with the file, only with it.
-        auto done = [&](int fd) {
-            close_quietly(base);
-            if (fd < 0)
-                close_quietly(folder);
-            else
-                out.folder = folder;
-            return fd;
-        };
-        const char* const name = out.name.c_str();
-        int fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
-        out.created = fd >= 0;
-        if (fd >= 0 || errno != EEXIST)
-            return done(fd);
-        // A name the kernel guards is opened with O_CREAT, so that its guards still apply; should
-        // that create the file (through a link), the run counts it as not its own.
-        const bool shared = guarded(folder, name);
-        fd = openat(folder, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | (shared ? O_CREAT : 0), 0666);
-        if (fd >= 0 || errno != ENOENT)
-            return done(fd);
-        // Gone between the two opens (try again), or a link to a file that does not exist yet.
-        char target[PATH_MAX];
-        const ssize_t length = readlinkat(folder, name, target, sizeof target);
-        if (length < 0 || length == static_cast<ssize_t>(sizeof target)) {
-            close_quietly(folder);
-            continue;
-        }
-        close_quietly(base);
-        base = folder;
-        path.assign(target, static_cast<size_t>(length));
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int higher = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close_quietly(fd);
+        fd = higher;
     }
-    close_quietly(base);
-    errno = ELOOP;
-    return -1;
+    FILE* const file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (!file)
+        close_quietly(fd);
+    return file;
 }
 
-// Removes the file this run created while its name, in the folder it was opened in, still leads to
-// the file this run opened; a name that now leads to another file, or to none, is left as it is.
-bool remove_created(const Output& out)
+// A temporary name of this process's own for an output's file until it has its name, number `n`.
+std::string temp_name(int n)
 {
-    if (!out.created || out.folder < 0)
-        return true;
-    if (!out.id.known) {
-        errno = out.id.error;
-        return false;
-    }
-    struct stat now;
-    if (fstatat(out.folder, out.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    if (static_cast<unsigned long long>(now.st_dev) != out.id.volume ||
-        static_cast<unsigned long long>(now.st_ino) != out.id.index)
-        return true;
-    return unlinkat(out.folder, out.name.c_str(), 0) == 0;
+    return ".quorva-sim." + std::to_string(static_cast<long>(getpid())) + "." + std::to_string(n) + ".tmp";
+}
+
+// The name through which the kernel links the file open on `fd`.
+std::string proc_link(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 }  // namespace
 
 bool open_output(Output& out)
 {
-    int fd = open_named(out);
+    const std::string path = out.path;
+    if (path.back() == '/') {
+        // A name ending in a slash is no file to create or write: with O_CREAT the kernel opens
+        // and creates nothing there, and only says why (a folder, or a missing one on the way).
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        close_quietly(fd);
+        errno = fd >= 0 ? EISDIR : errno;
+        return false;
+    }
+    out.folder = open_folder(AT_FDCWD, path, out.name);
+    if (out.folder < 0)
+        return false;
+    // What is at the name is opened as it is (a name the kernel guards with O_CREAT, so that its
+    // guards still apply), without waiting for a reader and without emptying it.
+    const char* const name = out.name.c_str();
+    int fd = openat(out.folder, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | (guarded(out.folder, name) ? O_CREAT : 0), 0666);
+    if (fd < 0 && errno == ENOENT) {
+        // Nothing there, or a link to nothing: a regular output, made only when the run goes on.
+        out.id.error = ENOENT;
+        find_place(out.id, out.folder, out.name);
+        return true;
+    }
     if (fd < 0) {
         if (errno == ENXIO) {
             // A pipe no program reads from yet; anything else that cannot be opened keeps its reason.
             struct stat info;
-            if (stat(out.path, &info) == 0 && S_ISFIFO(info.st_mode))
-                errno = EPIPE;
-            else
-                errno = ENXIO;
+            errno = stat(out.path, &info) == 0 && S_ISFIFO(info.st_mode) ? EPIPE : ENXIO;
         }
         return false;
     }
     struct stat info;
     out.id = identity(fstat(fd, &info), info);
+    bool in_proc = false;
+    std::string last = out.name;
+    close_quietly(follow(out.folder, last, in_proc));
+    out.direct = !out.id.known || !S_ISREG(info.st_mode) || in_proc;
+    if (!out.direct) {
+        close(fd);  // a regular file, never written: the run's own file takes its name
+        return true;
+    }
     // Writes wait for a slow reader again, as they do on a pipe opened the ordinary way.
     const int flags = fcntl(fd, F_GETFL);
-    bool ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
-    if (ok && fd <= STDERR_FILENO) {
-        // One of the standard descriptors was closed; leave it closed for the tool.
-        const int higher = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
         close_quietly(fd);
-        fd = higher;
-        ok = fd >= 0;
+        return false;
     }
-    if (ok && (out.file = fdopen(fd, "wb")) != nullptr)
-        return true;
-    // Opened (and maybe created) but not usable: close it, and take back what was created.
-    const int saved = errno;
-    close_quietly(fd);
-    remove_created(out);
-    keep_output(out);
-    errno = saved;
-    return false;
+    out.file = stream_of(fd);
+    return out.file != nullptr;
 }
 
 FileId identity_of(const char* path)
 {
     struct stat info;
-    return identity(stat(path, &info), info);
+    FileId id = identity(stat(path, &info), info);
+    std::string name;
+    const int folder = id.error == ENOENT ? open_folder(AT_FDCWD, path, name) : -1;
+    if (folder >= 0)
+        find_place(id, folder, name);
+    close_quietly(folder);
+    return id;
 }
 
-bool empty_output(FILE* file)
+bool make_output(Output& out)
 {
-    struct stat info;
-    if (fstat(fileno(file), &info) != 0)
+    if (out.direct) {
+        struct stat info;
+        const int fd = fileno(out.file);
+        return fstat(fd, &info) == 0 && (!S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0);
+    }
+    // A file without a name, where the file system offers one and /proc can give it its name later;
+    // otherwise one under a temporary name of its own, which nothing else had.
+    out.file = stream_of(openat(out.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (out.file && faccessat(AT_FDCWD, proc_link(fileno(out.file)).c_str(), F_OK, 0) != 0) {
+        std::fclose(out.file);
+        out.file = nullptr;
+    }
+    for (int n = 0; !out.file && n < MAX_TEMPS; ++n) {
+        out.temp = temp_name(n);
+        out.file = stream_of(openat(out.folder, out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out.file && errno != EEXIST)
+            break;
+    }
+    if (!out.file)
+        out.temp.clear();
+    return out.file != nullptr;
+}
+
+bool name_output(Output& out)
+{
+    if (!out.direct && out.temp.empty()) {
+        // The file without a name takes the output's name where nothing has it; else a temporary
+        // name first, and then the output's by a rename that replaces.
+        const std::string link = proc_link(fileno(out.file));
+        if (linkat(AT_FDCWD, link.c_str(), out.folder, out.name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno != EEXIST)
+                return false;
+            for (int n = 0; out.temp.empty() && n < MAX_TEMPS; ++n) {
+                const std::string temp = temp_name(n);
+                if (linkat(AT_FDCWD, link.c_str(), out.folder, temp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                    out.temp = temp;
+                else if (errno != EEXIST)
+                    return false;
+            }
+            if (out.temp.empty())
+                return false;
+        }
+    }
+    if (!out.temp.empty() && renameat(out.folder, out.temp.c_str(), out.folder, out.name.c_str()) != 0)
         return false;
-    return !S_ISREG(info.st_mode) || ftruncate(fileno(file), 0) == 0;
-}
-
-void keep_output(Output& out)
-{
+    out.temp.clear();
     close_quietly(out.folder);
     out.folder = -1;
+    return true;
 }
 
 bool discard_output(Output& out)
 {
-    const bool removed = remove_created(out);
+    const bool removed = out.temp.empty() || unlinkat(out.folder, out.temp.c_str(), 0) == 0;
     const int saved = errno;
     if (out.file)
         std::fclose(out.file);  // nothing was written to it
     out.file = nullptr;
-    keep_output(out);
+    out.temp.clear();
+    close_quietly(out.folder);
+    out.folder = -1;
     errno = saved;
     return removed;
 }

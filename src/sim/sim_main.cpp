@@ -109,11 +109,12 @@ int parse_options(int argc, char** argv, SimOptions& options, int& first)
     return -1;
 }
 
-// Closes every open output, removing those this run created. Returns 2, the status of a refused run.
+// Closes every output; only a file the run made under a temporary name is removed. Returns 2, the
+// status of a refused run.
 int refuse(Output* outputs, size_t count)
 {
     for (size_t i = 0; i < count; ++i)
-        if (outputs[i].file && !discard_output(outputs[i]))
+        if (outputs[i].path && !discard_output(outputs[i]))
             std::fprintf(stderr, "quorva-sim: cannot remove %s: %s\n", outputs[i].path, std::strerror(errno));
     return 2;
 }
@@ -138,20 +139,20 @@ bool unreadable(const char* name, const FileId& id)
 
 // Opens the outputs for the run: neither may be the image, by whatever name (writing it would empty
 // the image, or create it and the tool would read its own output), nor may the two be one file.
-// Each is first opened without emptying it, and only once the open files are known to be none of
-// those is it emptied; so the image is never touched, and a refused run removes what it created
-// and nothing else.
+// What each name leads to is judged first, and only once none is one of those is a regular output
+// made, without its name, and then given it; so the image is never touched, and a refused run makes,
+// removes and renames nothing.
 // Returns -1 to go on, otherwise the exit status to end with.
 int open_outputs(Output* outputs, size_t count, const char* image)
 {
     for (size_t i = 0; i < count; ++i)
         if (outputs[i].path && !open_output(outputs[i]))
             return cannot_write(outputs, count, i);
-    // The image's identity only now: an output may have just created it. An identity that cannot
-    // be read could be the image's, so it refuses the run (an image that does not exist is none).
+    // An identity that cannot be read could be the image's, so it refuses the run; an image that
+    // does not exist is where an output would make it, when their names end at one name.
     const FileId image_id = identity_of(image);
     for (size_t i = 0; i < count; ++i) {
-        if (!outputs[i].file)
+        if (!outputs[i].path)
             continue;
         if (unreadable(image, image_id) || unreadable(outputs[i].path, outputs[i].id))
             return refuse(outputs, count);
@@ -166,10 +167,11 @@ int open_outputs(Output* outputs, size_t count, const char* image)
         }
     }
     for (size_t i = 0; i < count; ++i)
-        if (outputs[i].file && !empty_output(outputs[i].file))
+        if (outputs[i].path && !make_output(outputs[i]))
             return cannot_write(outputs, count, i);
     for (size_t i = 0; i < count; ++i)
-        keep_output(outputs[i]);
+        if (outputs[i].path && !name_output(outputs[i]))
+            return cannot_write(outputs, count, i);
     return -1;
 }
 
