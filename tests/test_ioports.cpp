@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "link/ioports.h"
+#include "link/decisions/ioports.h"
 
 namespace {
 std::string classes;  // pci-classes.txt

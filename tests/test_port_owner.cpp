@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "link/port_owner.h"
+#include "link/decisions/port_owner.h"
 #include "split.h"
 
 namespace {

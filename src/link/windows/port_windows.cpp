@@ -2,7 +2,8 @@
 // they are allowed (Windows 9x/ME, or a giveio driver), otherwise the functions of InpOut32's DLL.
 // Either way only ports that Windows does not list as another device's are used, one run at a time.
 #include "link/port_io.h"
-#include "link/port_owner.h"
+#include "link/decisions/port_owner.h"
+#include "link/windows/devices_windows.h"
 #include "link/x86_io.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Whom the three ports of a base address belong to, from the list of devices the system names
 // with their I/O ranges: the decision itself (port_owner.cpp, any platform), the parser of a
-// registry resource list (resource_list.cpp), and the Windows reader of both (devices_windows.cpp).
+// registry resource list (resource_list.cpp); the Windows backend reads both (windows/devices_windows.h).
 #pragma once
 
 #include <cstddef>
@@ -32,9 +32,3 @@ const char* port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo
 // bytes) to `ranges`, in 64-bit Windows' layout when `wide`, else in 32-bit Windows' one. Returns
 // false when the bytes are not such a list.
 bool parse_resource_list(const unsigned char* bytes, size_t size, bool wide, std::vector<IoRange>& ranges);
-
-// Windows only: fills `devices` from the configuration manager (or, for a 32-bit program on
-// 64-bit Windows, from the registry's resource map). Returns nullptr with `listed` true when the
-// list was read, nullptr with `listed` false where the system offers no list, and otherwise why
-// reading it failed part way (static storage).
-const char* read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed);

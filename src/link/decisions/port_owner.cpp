@@ -2,7 +2,7 @@
 // lists: a parallel port is used at its base, the start of its first range; any other address in
 // its ranges (its ECP and EPP registers), a range of any other device (buses and bridges aside,
 // whose ranges are windows) and the PC's fixed system ports are refused.
-#include "link/port_owner.h"
+#include "link/decisions/port_owner.h"
 
 #include <cctype>
 #include <cstdarg>

@@ -5,7 +5,7 @@
 // is told that the log configurations are not implemented; there the assigned resources are read
 // from the registry's resource map, by each device's physical device object name, in the layout
 // of the Windows that wrote it: 64-bit under WOW64, else 32-bit.
-#include "link/port_owner.h"
+#include "link/windows/devices_windows.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The parser of a registry resource list (REG_RESOURCE_LIST, Windows' CM_RESOURCE_LIST as stored
 // under HKLM\HARDWARE\RESOURCEMAP): the I/O port ranges it assigns. A pure function over bytes.
-#include "link/port_owner.h"
+#include "link/decisions/port_owner.h"
 
 namespace {
 // Little-endian numbers at `at`, which the caller has checked lie inside the bytes.

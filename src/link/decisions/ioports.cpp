@@ -1,6 +1,6 @@
 // Root's check of /proc/ioports: every entry that covers one of the three ports must name no owner.
 // Lines look like "  0378-037a : parport0", indented two spaces per level of nesting.
-#include "link/ioports.h"
+#include "link/decisions/ioports.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // printer driver and with other programs. Root then uses the in/out instructions (ioperm on the
 // three ports only), everyone else one ppdev ioctl per register access. Root never touches ports
 // the kernel does not know as a parallel port unless /proc/ioports shows that no driver owns them.
-#include "link/ioports.h"
+#include "link/decisions/ioports.h"
 #include "link/port_io.h"
 #include "link/x86_io.h"
 
