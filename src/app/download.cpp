@@ -95,8 +95,8 @@ int run_download(const DownloadSettings& settings, FILE* stream, const char* nam
         return finish(1);
 
     link_init(settings.port_address);
-    if (const char* refusal = acquire_ports(link_ports().data_port)) {
-        say("\nNo access to portadress 0x%X (%s) !\n", static_cast<unsigned>(settings.port_address), refusal);
+    if (const std::string refusal = acquire_ports(link_ports().data_port); !refusal.empty()) {
+        say("\nNo access to portadress 0x%X (%s) !\n", static_cast<unsigned>(settings.port_address), refusal.c_str());
         return finish(1);
     }
     if (!set_control_idle())

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // What read_port returns for an access that failed.
 constexpr int PORT_FAILED = -1;
@@ -24,8 +25,8 @@ const char* port_failure();
 // the port for this process alone: while another run (or the printer driver) holds it, it waits,
 // sleeping (on Linux, after one second, with one line on standard error that says what for), and
 // it keeps the port until the process ends.
-// Returns nullptr when the ports may be used, otherwise a short text that says why not and
-// what the user can do about it (static storage, valid until the next call).
+// Returns an empty text when the ports may be used, otherwise a short one that says why not and
+// what the user can do about it.
 // Never exits the process. It may read the status register, and claiming the port from the
 // kernel's parallel-port driver sets the control register; no other port is touched.
-const char* acquire_ports(uint16_t first_port);
+std::string acquire_ports(uint16_t first_port);

@@ -159,7 +159,7 @@ const char* port_failure()
     return nullptr;
 }
 
-const char* acquire_ports(uint16_t)
+std::string acquire_ports(uint16_t)
 {
-    return config.refusal;
+    return config.refusal ? config.refusal : "";
 }

@@ -523,7 +523,9 @@ const char* port_failure()
     return failure[0] ? failure : nullptr;
 }
 
-const char* acquire_ports(uint16_t first_port)
+namespace {
+// The way to the port, in turn with everyone else's; nullptr when the ports may be used.
+const char* acquire(uint16_t first_port)
 {
     base = first_port;
     const int number = find_parport(first_port);
@@ -536,4 +538,11 @@ const char* acquire_ports(uint16_t first_port)
     if (const char* refused = open_device(number))
         return refused;
     return lock_and_claim(number);
+}
+}  // namespace
+
+std::string acquire_ports(uint16_t first_port)
+{
+    const char* refused = acquire(first_port);
+    return refused ? refused : "";
 }

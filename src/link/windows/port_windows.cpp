@@ -294,7 +294,9 @@ const char* port_failure()
     return nullptr;
 }
 
-const char* acquire_ports(uint16_t first_port)
+namespace {
+// The way to the port: its owner, its turn, then the route; nullptr when the ports may be used.
+const char* acquire(uint16_t first_port)
 {
     // Whom the three ports belong to, before any of them is touched: a mistyped address must not
     // reach a disk controller or the reset register, and Windows lets every port through.
@@ -320,4 +322,11 @@ const char* acquire_ports(uint16_t first_port)
     if (!status_read_refused(static_cast<uint16_t>(first_port + 1)))
         return nullptr;
     return take_inpout(port_driver != INVALID_HANDLE_VALUE);
+}
+}  // namespace
+
+std::string acquire_ports(uint16_t first_port)
+{
+    const char* refused = acquire(first_port);
+    return refused ? refused : "";
 }
