@@ -15,8 +15,9 @@ TEST(ImageFormat, ChosenByTheNameEndingInAnyCase)
 {
     const std::pair<const char*, ImageFormat> names[] = {
         {"rom.hex", H}, {"ROM.HEX", H}, {"a.ihx", H}, {"dir.bin/b.IHex", H}, {".hex", H}, {"c.srec", S},
-        {"d.S19", S}, {"e.s28", S}, {"f.S37", S}, {"g.Mot", S}, {"hex", R}, {"a.hex.bin", R},
-        {"a.hexa", R}, {"a.s1", R}, {"a.s19 ", R}, {"a_hex", R}, {"", R}, {"rom.bin", R}};
+        {"d.S19", S}, {"e.s28", S}, {"f.S37", S}, {"g.Mot", S}, {"h.MCS", H}, {"i.a43", H}, {"j.s1", S},
+        {"k.S2", S}, {"l.s3", S}, {"m.Sx", S}, {"n.exo", S}, {"hex", R}, {"a.hex.bin", R}, {"a.hexa", R},
+        {"a.s4", R}, {"a.s19 ", R}, {"a_hex", R}, {"a.s1x", R}, {"", R}, {"rom.bin", R}};
     for (const auto& [name, format] : names)
         EXPECT_EQ(image_format_of(name), format) << name;
 }
@@ -47,7 +48,9 @@ const Case cases[] = {
     {H, 0, ":02FFFF00AABB9B\n:00000001FF\n", 1, "address 0x10000 plus offset 0x0000 lands outside 0x0000 to 0xFFFF"},
     {H, 0xFFFF8000, ":03000000010203F7\n", 1, "address 0x0000 plus offset 0xFFFF8000 lands outside 0x0000 to 0xFFFF"},
     {H, 0, ":00000001FF\r:00000001FF\n", 1, "character 12 is not a hex digit"},
-    {H, 0, ":00000001FF\r\n\x1A\x1A", 2, "data after the end record"},
+    {H, 0, ":00000001FF\r\n\x1A:00", 2, "data after the end record"},
+    {H, 0, ":01000000\x1A\x1A\r11EE\n", 1, "character 10 is not a hex digit"},
+    {H, 0, ":0100000011EE\x1A\r\x1A" "0\n", 1, "character 14 is not a hex digit"},
     {S, 0, "X1030000FC\n", 1, "expected 'S' at the start of the line"},
     {S, 0, "S\n", 1, "no record type after 'S'"},
     {S, 0, "S4030000FC\n", 1, "record type S4 unknown"},
@@ -68,9 +71,13 @@ const Case cases[] = {
      "0010=AA 0011=55 0020=11 0021=22 0030=33"},
     {S, 0, "", 0, ""},
     {H, 0, ":0100000011EE\r\n:00000001FF\r\n\x1A", 0, "0000=11"},
+    // Ctrl-Z padding, however long: after a record, as lines of their own, and at the very end.
+    {S, 0, "S1040000AA51\x1A\x1A\nS1040001BB3F\r\n" + std::string(600, '\x1A') + "\r\n\x1A\n" + std::string(600, '\x1A'), 0,
+     "0000=AA 0001=BB"},
     // The longest record (255 data bytes of 0) with CR LF, one character more, and endless text.
     {H, 0, ":FF000000" + std::string(510, '0') + "01\r\n:00000001FF\n", 0, "0000=00 00FE=00", 255},
     {H, 0, ":" + std::string(522, '0'), 1, "line longer than 521 characters"},
+    {H, 0, "\n:" + std::string(521, '0') + "\n", 2, "line longer than 521 characters"},
     {S, 0, std::string(4 << 20, '\n') + "\n", (4 << 20) + 1, "more than 4 MiB of text, more than any 64 KiB image needs"},
 };
 
@@ -97,6 +104,55 @@ TEST(ImageFormat, EachTextRefusedOnItsLineOrPlacedByItsAddresses)
         for (uint32_t a = 0; a < IMAGE_SIZE; ++a)
             defined += is_defined(memory, a);
         EXPECT_EQ(defined, c.defined ? c.defined : listed);
+    }
+}
+
+// The start of a file under a name of no known ending: the format, and after how many characters
+// it is known (0: only at the end of the file); every character read is kept, in order.
+TEST(ImageFormat, ToldByTheFirstLineThatIsNotBlankWithEveryCharacterKept)
+{
+    const std::string longest = ":FF000000" + std::string(510, '0') + "01\r\n";
+    const struct {
+        std::string text;
+        ImageFormat format;
+        size_t decided_after;
+    } starts[] = {
+        {"\n\r\n:00000001FF\r\n:0100", H, 16},
+        {"S00600004844521B\nS1", S, 17},
+        {longest + "\x00", H, longest.size()},
+        {":01000001AA54\n", H, 14},  // a whole record, refused by the reader later
+        {":00000001FE\n:00000001FF\n", R, 12},
+        {":00000006FA\n", R, 12},
+        {"S4030000FC\n", R, 11},
+        {"S1 = 3\n", R, 7},
+        {std::string("\0:00000001FF\n", 14), R, 1},
+        {"Hello\n", R, 1},
+        {"\r:00000001FF\n", R, 2},
+        {":" + std::string(600, '0'), R, 523},
+        {std::string(70000, '\n') + ":00000001FF\n", R, 65537},
+        {std::string(65534, '\n') + ":00000001FF\n", H, 65546},
+        {":00000001FF", H, 0},
+        {"S9030000FC\r", S, 0},
+        {":00000001FF\x1A\x1A", H, 0},
+        {"\x1A\n", R, 1},
+        {"\r\n\n", R, 0},
+        {"", R, 0},
+    };
+    static ImageSniff sniff;
+    for (const auto& start : starts) {
+        SCOPED_TRACE(start.text.substr(0, 40));
+        image_sniff_start(sniff);
+        ImageFormat format;
+        size_t read = 0;
+        bool decided = false;
+        while (read < start.text.size() && !decided)
+            decided = image_sniff_feed(sniff, start.text[read++], format);
+        if (!decided)
+            format = image_sniff_finish(sniff);
+        EXPECT_EQ(format, start.format);
+        EXPECT_EQ(decided ? read : 0, start.decided_after);
+        ASSERT_EQ(sniff.length, read);
+        EXPECT_EQ(std::string(sniff.text, read), start.text.substr(0, read));
     }
 }
 }  // namespace
