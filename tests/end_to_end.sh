@@ -76,23 +76,23 @@ transcript() {
 
     # HEX and S-record files of objcopy, srec_cat and sdcc, under their endings and under others,
     # through a pipe, and padded with Ctrl-Z; raw files, some starting as records do: the board's
-    # memory must be what srec_cat makes of each (with the same offset, from the file named last)
-    # over 0xFF, and the count the bytes srec_cat sees defined.
+    # memory must be what srec_cat makes of each (with the same offset; of the file named last,
+    # copied to the first name, or piped) over 0xFF, and the count the bytes srec_cat sees defined.
     cp "$root"/tests/images/*.* .
-    cp rom-objcopy.hex rom.mcs && cp tiny.ihx tiny.a43 && cp rom-objcopy.srec rom.s1 && cp rom.s28 rom.s2 &&
-        cp rom.s37 rom.s3 && cp rom-objcopy.srec rom.sx && cp rom.s28 rom.exo && cp sparse.hex rom.txt &&
-        cp linear.hex rom && cp rom-objcopy.srec srec.bin || exit 1
     { cat tiny.ihx; head -c 700 /dev/zero | tr '\0' '\032'; } >cpm.dat
     head -c 4000 /dev/urandom >random.dat
     { printf ':00000001FF\0'; head -c 3000 /dev/urandom; } >colon.bin
     { printf 'S1030000FC\r'; tr -d '\r' <rom-objcopy.srec; } >s1.bin
     for case in "rom-objcopy.hex 0 -intel" "rom-objcopy.srec 0 -motorola" "linear.hex -10000 -intel" \
         "seg.hex -20000 -intel" "rom.s28 0 -motorola" "rom.s37 -30000 -motorola" "tiny.ihx 0 -intel" "sparse.hex 0 -intel" \
-        "rom.mcs 0 -intel" "tiny.a43 0 -intel" "rom.s1 0 -motorola" "rom.s2 0 -motorola" "rom.s3 -30000 -motorola" \
-        "rom.sx 0 -motorola" "rom.exo 0 -motorola" "rom.txt 0 -intel" "rom -10000 -intel" "srec.bin 0 -motorola" \
+        "rom.mcs 0 -intel rom-objcopy.hex" "tiny.a43 0 -intel tiny.ihx" "rom.s1 0 -motorola rom-objcopy.srec" \
+        "rom.s2 0 -motorola rom.s28" "rom.s3 -30000 -motorola rom.s37" "rom.sx 0 -motorola rom-objcopy.srec" \
+        "rom.exo 0 -motorola rom.s28" "rom.txt 0 -intel sparse.hex" "rom -10000 -intel linear.hex" \
+        "srec.bin 0 -motorola rom-objcopy.srec" \
         "/dev/stdin -20000 -intel seg.hex" "cpm.dat 0 -intel tiny.ihx" "random.dat 100 -binary" "colon.bin 0 -binary" \
         "s1.bin 8000 -binary" "README.txt 0 -binary" "/dev/stdin 0 -binary colon.bin"; do
         set -- $case
+        [ -e $1 ] || cp $4 $1 || exit 1
         for fill in 0x00 0xFF; do srec_cat ${4:-$1} $3 -offset ${2%%[!-]*}0x${2#-} -fill $fill 0 0x10000 -o ref$fill.bin -binary 2>/dev/null; done
         cat ${4:-$1} | $runner "$build/quorva-sim$exe" --memory=m.bin $1 -a 378 -o $2 >out.txt 2>&1
         echo "$1 -o $2: sent $(tr -d '\r' <out.txt | sed -n 's/^Send databytes: \([0-9]*\).*/\1/p'), srec_cat defines" \

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "app/image_format.h"
 
@@ -107,52 +108,30 @@ TEST(ImageFormat, EachTextRefusedOnItsLineOrPlacedByItsAddresses)
     }
 }
 
-// The start of a file under a name of no known ending: the format, and after how many characters
-// it is known (0: only at the end of the file); every character read is kept, in order.
+// The start of a file under a name of no known ending: its format, after how many characters it
+// is known (0: only at the end of the file), and every character read kept in order.
 TEST(ImageFormat, ToldByTheFirstLineThatIsNotBlankWithEveryCharacterKept)
 {
     const std::string longest = ":FF000000" + std::string(510, '0') + "01\r\n";
-    const struct {
-        std::string text;
-        ImageFormat format;
-        size_t decided_after;
-    } starts[] = {
-        {"\n\r\n:00000001FF\r\n:0100", H, 16},
-        {"S00600004844521B\nS1", S, 17},
-        {longest + "\x00", H, longest.size()},
-        {":01000001AA54\n", H, 14},  // a whole record, refused by the reader later
-        {":00000001FE\n:00000001FF\n", R, 12},
-        {":00000006FA\n", R, 12},
-        {"S4030000FC\n", R, 11},
-        {"S1 = 3\n", R, 7},
-        {std::string("\0:00000001FF\n", 14), R, 1},
-        {"Hello\n", R, 1},
-        {"\r:00000001FF\n", R, 2},
-        {":" + std::string(600, '0'), R, 523},
-        {std::string(70000, '\n') + ":00000001FF\n", R, 65537},
-        {std::string(65534, '\n') + ":00000001FF\n", H, 65546},
-        {":00000001FF", H, 0},
-        {"S9030000FC\r", S, 0},
-        {":00000001FF\x1A\x1A", H, 0},
-        {"\x1A\n", R, 1},
-        {"\r\n\n", R, 0},
-        {"", R, 0},
-    };
+    const std::tuple<std::string, ImageFormat, size_t> starts[] = {
+        {"\n\r\n:00000001FF\r\n:0100", H, 16}, {"S00600004844521B\nS1", S, 17}, {longest, H, longest.size()},
+        {":01000001AA54\n", H, 14} /* refused by the reader later */, {":00000001FE\n:00000001FF\n", R, 12},
+        {":00000006FA\n", R, 12}, {"S4030000FC\n", R, 11}, {"S1 = 3\n", R, 7}, {std::string("\0:00000001FF\n", 13), R, 1},
+        {"Hello\n", R, 1}, {"\r:00000001FF\n", R, 2}, {"\x1A\n", R, 1}, {":" + std::string(600, '0'), R, 523},
+        {std::string(70000, '\n') + ":00000001FF\n", R, 65537}, {std::string(65534, '\n') + ":00000001FF\n", H, 65546},
+        {":00000001FF", H, 0}, {"S9030000FC\r", S, 0}, {":00000001FF\x1A\x1A", H, 0}, {"\r\n\n", R, 0}, {"", R, 0}};
     static ImageSniff sniff;
-    for (const auto& start : starts) {
-        SCOPED_TRACE(start.text.substr(0, 40));
+    for (const auto& [text, expected, decided_after] : starts) {
+        SCOPED_TRACE(text.substr(0, 40));
         image_sniff_start(sniff);
-        ImageFormat format;
+        ImageFormat format = R;
         size_t read = 0;
         bool decided = false;
-        while (read < start.text.size() && !decided)
-            decided = image_sniff_feed(sniff, start.text[read++], format);
-        if (!decided)
-            format = image_sniff_finish(sniff);
-        EXPECT_EQ(format, start.format);
-        EXPECT_EQ(decided ? read : 0, start.decided_after);
-        ASSERT_EQ(sniff.length, read);
-        EXPECT_EQ(std::string(sniff.text, read), start.text.substr(0, read));
+        while (read < text.size() && !decided)
+            decided = image_sniff_feed(sniff, text[read++], format);
+        EXPECT_EQ(decided ? format : image_sniff_finish(sniff), expected);
+        EXPECT_EQ(decided ? read : 0, decided_after);
+        EXPECT_EQ(std::string(sniff.text, sniff.length), text.substr(0, read));
     }
 }
 }  // namespace
