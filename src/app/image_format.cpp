@@ -256,9 +256,18 @@ bool append(ImageReader& reader, char c)
     return true;
 }
 
-// Adds `c` to the current line, after the Ctrl-Z characters (and CR) held back before it.
-bool keep(ImageReader& reader, char c)
+// A Ctrl-Z, or a character after one: Ctrl-Z characters are held back, and one CR after them
+// ("\r\n" may still end a line of padding), until another character makes them part of the line.
+bool pad(ImageReader& reader, char c)
 {
+    if (c == '\x1A' && !reader.padding_cr) {
+        ++reader.padding;
+        return true;
+    }
+    if (c == '\r' && !reader.padding_cr) {  // after Ctrl-Z characters: there is one at least
+        reader.padding_cr = true;
+        return true;
+    }
     for (; reader.padding > 0; --reader.padding)
         if (!append(reader, '\x1A'))
             return false;
@@ -311,11 +320,10 @@ bool image_reader_feed(ImageReader& reader, const char* text, size_t length)
         if (text[i] == '\n') {
             if (!end_line(reader))
                 return false;
-        } else if (text[i] == '\x1A' && !reader.padding_cr) {
-            ++reader.padding;  // held back: only a character after them makes them part of the line
-        } else if (text[i] == '\r' && reader.padding > 0 && !reader.padding_cr) {
-            reader.padding_cr = true;  // "\r\n" may still end a line of padding
-        } else if (!keep(reader, text[i])) {
+        } else if (text[i] != '\x1A' && reader.padding == 0) {
+            if (!append(reader, text[i]))
+                return false;
+        } else if (!pad(reader, text[i])) {
             return false;
         }
     }
