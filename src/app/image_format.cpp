@@ -248,6 +248,8 @@ bool end_line(ImageReader& reader)
     ++reader.line_number;
     return true;
 }
+
+// Adds `c` to the current line, which has room for the longest record and a CR.
 bool append(ImageReader& reader, char c)
 {
     if (reader.length == sizeof reader.line)
