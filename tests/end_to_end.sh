@@ -45,6 +45,17 @@ traced() { timeout 60 env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_lea
 # same WHAT A B [C D]: files of two runs, A and B (and C and D), must be the same byte for byte.
 same() { cmp -s "$2" "$3" && { [ $# = 3 ] || cmp -s "$4" "$5"; } && echo "$1: the same" || echo "$1: DIFFERENT"; }
 
+# as_srec_cat NAME OFFSET FORMAT [FILE]: quorva-sim's download of NAME (a copy of FILE, or /dev/stdin
+# with FILE piped) with OFFSET must leave the memory srec_cat makes of FILE in srec_cat's FORMAT
+# over 0xFF, and send the count of bytes srec_cat sees defined.
+as_srec_cat() {
+    [ -e $1 ] || cp $4 $1 || exit 1
+    for fill in 0x00 0xFF; do srec_cat ${4:-$1} $3 -offset ${2%%[!-]*}0x${2#-} -fill $fill 0 0x10000 -o ref$fill.bin -binary 2>/dev/null; done
+    cat ${4:-$1} | $runner "$build/quorva-sim$exe" --memory=m.bin $1 -a 378 -o $2 >out.txt 2>&1
+    echo "$1 -o $2: sent $(tr -d '\r' <out.txt | sed -n 's/^Send databytes: \([0-9]*\).*/\1/p'), srec_cat defines" \
+        "$((65536 - $(cmp -l ref0x00.bin ref0xFF.bin | wc -l))); $(same memory m.bin ref0xFF.bin)"
+}
+
 transcript() {
     cp "$root/samples/hello.bin" .
     head -c 3 hello.bin >three.bin
@@ -78,21 +89,27 @@ transcript() {
     sim hello.bin -a 378 -o FFE0
     sim hello.bin -a 378 -o FFE5
 
-    # HEX and S-record files of objcopy, srec_cat and sdcc: the board's memory must be what srec_cat
-    # makes of each (with the same offset) over 0xFF, and the count the bytes srec_cat sees defined.
+    # HEX and S-record files of objcopy, srec_cat and sdcc, under their endings and under others,
+    # and padded with Ctrl-Z; raw files, some starting as records do.
     cp "$root"/tests/images/*.* .
+    { cat tiny.ihx; head -c 700 /dev/zero | tr '\0' '\032'; } >cpm.dat
+    head -c 4000 /dev/urandom >random.dat
+    { printf ':00000001FF\0'; head -c 3000 /dev/urandom; } >colon.bin
+    { printf 'S1030000FC\r'; tr -d '\r' <rom-objcopy.srec; } >s1.bin
     for case in "rom-objcopy.hex 0 -intel" "rom-objcopy.srec 0 -motorola" "linear.hex -10000 -intel" \
-        "seg.hex -20000 -intel" "rom.s28 0 -motorola" "rom.s37 -30000 -motorola" "tiny.ihx 0 -intel" "sparse.hex 0 -intel"; do
-        set -- $case
-        for fill in 0x00 0xFF; do srec_cat $1 $3 -offset ${2/#-/-0x} -fill $fill 0 0x10000 -o ref$fill.bin -binary 2>/dev/null; done
-        $runner "$build/quorva-sim$exe" --memory=m.bin $1 -a 378 -o $2 >out.txt 2>&1
-        echo "$1 -o $2: sent $(tr -d '\r' <out.txt | sed -n 's/^Send databytes: \([0-9]*\).*/\1/p'), srec_cat defines" \
-            "$((65536 - $(cmp -l ref0x00.bin ref0xFF.bin | wc -l))); $(same memory m.bin ref0xFF.bin)"
+        "seg.hex -20000 -intel" "rom.s28 0 -motorola" "rom.s37 -30000 -motorola" "tiny.ihx 0 -intel" "sparse.hex 0 -intel" \
+        "rom.mcs 0 -intel rom-objcopy.hex" "tiny.a43 0 -intel tiny.ihx" "rom.s1 0 -motorola rom-objcopy.srec" \
+        "rom.s2 0 -motorola rom.s28" "rom.s3 -30000 -motorola rom.s37" "rom.sx 0 -motorola rom-objcopy.srec" \
+        "rom.exo 0 -motorola rom.s28" "rom.txt 0 -intel sparse.hex" "rom -10000 -intel linear.hex" \
+        "srec.bin 0 -motorola rom-objcopy.srec" "cpm.dat 0 -intel tiny.ihx" "random.dat 100 -binary" \
+        "colon.bin 0 -binary" "s1.bin 8000 -binary" "README.txt 0 -binary"; do
+        as_srec_cat $case
     done
     # One such download whole, and refusals before the port: a wrong checksum, a byte past 0xFFFF.
     sim sparse.hex
     sed '3s/38\r$/39\r/' sparse.hex >bad.hex
     sim bad.hex -a 378 -o 0
+    cp bad.hex bad.txt && sim bad.txt
     sim linear.hex -a 378 -o -2000
 
     # The handshake's budget (with an empty image), and a board that stops answering at every
@@ -233,6 +250,9 @@ linux_runs() {
         cat
     }
     echo "[status ${PIPESTATUS[0]}]"
+    # A HEX file, and a raw file that starts as one does, through /dev/stdin (no name in Windows).
+    as_srec_cat /dev/stdin -20000 -intel seg.hex
+    as_srec_cat /dev/stdin 0 -binary colon.bin
 
     # The real quorva over the kernel's parallel-port device, a stand-in answering from the
     # simulated board: the same texts, the same port traffic (one ioctl per access) and memory

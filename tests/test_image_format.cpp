@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "app/image_format.h"
 
@@ -15,8 +16,9 @@ TEST(ImageFormat, ChosenByTheNameEndingInAnyCase)
 {
     const std::pair<const char*, ImageFormat> names[] = {
         {"rom.hex", H}, {"ROM.HEX", H}, {"a.ihx", H}, {"dir.bin/b.IHex", H}, {".hex", H}, {"c.srec", S},
-        {"d.S19", S}, {"e.s28", S}, {"f.S37", S}, {"g.Mot", S}, {"hex", R}, {"a.hex.bin", R},
-        {"a.hexa", R}, {"a.s1", R}, {"a.s19 ", R}, {"a_hex", R}, {"", R}, {"rom.bin", R}};
+        {"d.S19", S}, {"e.s28", S}, {"f.S37", S}, {"g.Mot", S}, {"h.MCS", H}, {"i.a43", H}, {"j.s1", S},
+        {"k.S2", S}, {"l.s3", S}, {"m.Sx", S}, {"n.exo", S}, {"hex", R}, {"a.hex.bin", R}, {"a.hexa", R},
+        {"a.s4", R}, {"a.s19 ", R}, {"a_hex", R}, {"a.s1x", R}, {"", R}, {"rom.bin", R}};
     for (const auto& [name, format] : names)
         EXPECT_EQ(image_format_of(name), format) << name;
 }
@@ -47,7 +49,9 @@ const Case cases[] = {
     {H, 0, ":02FFFF00AABB9B\n:00000001FF\n", 1, "address 0x10000 plus offset 0x0000 lands outside 0x0000 to 0xFFFF"},
     {H, 0xFFFF8000, ":03000000010203F7\n", 1, "address 0x0000 plus offset 0xFFFF8000 lands outside 0x0000 to 0xFFFF"},
     {H, 0, ":00000001FF\r:00000001FF\n", 1, "character 12 is not a hex digit"},
-    {H, 0, ":00000001FF\r\n\x1A\x1A", 2, "data after the end record"},
+    {H, 0, ":00000001FF\r\n\x1A:00", 2, "data after the end record"},
+    {H, 0, ":01000000\x1A\x1A\r11EE\n", 1, "character 10 is not a hex digit"},
+    {H, 0, ":0100000011EE\x1A\r\x1A" "0\n", 1, "character 14 is not a hex digit"},
     {S, 0, "X1030000FC\n", 1, "expected 'S' at the start of the line"},
     {S, 0, "S\n", 1, "no record type after 'S'"},
     {S, 0, "S4030000FC\n", 1, "record type S4 unknown"},
@@ -68,9 +72,13 @@ const Case cases[] = {
      "0010=AA 0011=55 0020=11 0021=22 0030=33"},
     {S, 0, "", 0, ""},
     {H, 0, ":0100000011EE\r\n:00000001FF\r\n\x1A", 0, "0000=11"},
+    // Ctrl-Z padding, however long: after a record, as lines of their own, and at the very end.
+    {S, 0, "S1040000AA51\x1A\x1A\nS1040001BB3F\r\n" + std::string(600, '\x1A') + "\r\n\x1A\n" + std::string(600, '\x1A'), 0,
+     "0000=AA 0001=BB"},
     // The longest record (255 data bytes of 0) with CR LF, one character more, and endless text.
     {H, 0, ":FF000000" + std::string(510, '0') + "01\r\n:00000001FF\n", 0, "0000=00 00FE=00", 255},
     {H, 0, ":" + std::string(522, '0'), 1, "line longer than 521 characters"},
+    {H, 0, "\n:" + std::string(521, '0') + "\n", 2, "line longer than 521 characters"},
     {S, 0, std::string(4 << 20, '\n') + "\n", (4 << 20) + 1, "more than 4 MiB of text, more than any 64 KiB image needs"},
 };
 
@@ -97,6 +105,33 @@ TEST(ImageFormat, EachTextRefusedOnItsLineOrPlacedByItsAddresses)
         for (uint32_t a = 0; a < IMAGE_SIZE; ++a)
             defined += is_defined(memory, a);
         EXPECT_EQ(defined, c.defined ? c.defined : listed);
+    }
+}
+
+// The start of a file under a name of no known ending: its format, after how many characters it
+// is known (0: only at the end of the file), and every character read kept in order.
+TEST(ImageFormat, ToldByTheFirstLineThatIsNotBlankWithEveryCharacterKept)
+{
+    const std::string longest = ":FF000000" + std::string(510, '0') + "01\r\n";
+    const std::tuple<std::string, ImageFormat, size_t> starts[] = {
+        {"\n\r\n:00000001FF\r\n:0100", H, 16}, {"S00600004844521B\nS1", S, 17}, {longest, H, longest.size()},
+        {":01000001AA54\n", H, 14} /* refused by the reader later */, {":00000001FE\n:00000001FF\n", R, 12},
+        {":00000006FA\n", R, 12}, {"S4030000FC\n", R, 11}, {"S1 = 3\n", R, 7}, {std::string("\0:00000001FF\n", 13), R, 1},
+        {"Hello\n", R, 1}, {"\r:00000001FF\n", R, 2}, {"\x1A\n", R, 1}, {":" + std::string(600, '0'), R, 523},
+        {std::string(70000, '\n') + ":00000001FF\n", R, 65537}, {std::string(65534, '\n') + ":00000001FF\n", H, 65546},
+        {":00000001FF", H, 0}, {"S9030000FC\r", S, 0}, {":00000001FF\x1A\x1A", H, 0}, {"\r\n\n", R, 0}, {"", R, 0}};
+    static ImageSniff sniff;
+    for (const auto& [text, expected, decided_after] : starts) {
+        SCOPED_TRACE(text.substr(0, 40));
+        image_sniff_start(sniff);
+        ImageFormat format = R;
+        size_t read = 0;
+        bool decided = false;
+        while (read < text.size() && !decided)
+            decided = image_sniff_feed(sniff, text[read++], format);
+        EXPECT_EQ(decided ? format : image_sniff_finish(sniff), expected);
+        EXPECT_EQ(decided ? read : 0, decided_after);
+        EXPECT_EQ(std::string(sniff.text, sniff.length), text.substr(0, read));
     }
 }
 }  // namespace

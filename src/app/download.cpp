@@ -15,6 +15,9 @@ unsigned char byte = 0;   // read buffer
 unsigned long sent = 0;   // data bytes the board took
 ImageMemory records;      // what a HEX or S-record file defines, read whole before the port
 ImageReader reader;
+ImageSniff sniff;         // the start of a file whose name has no known ending, as it was read
+size_t replayed = 0;      // of those characters, those a raw file has sent or a reader was fed
+bool sniff_ended = false; // the file ended, or could not be read, while its start was looked at
 
 int finish(int status)
 {
@@ -23,9 +26,28 @@ int finish(int status)
     return status;
 }
 
+// The next byte of a raw file: first those read while its start was looked at.
 bool read_byte()
 {
-    return std::fread(&byte, 1, 1, image) == 1;
+    if (replayed < sniff.length) {
+        byte = static_cast<unsigned char>(sniff.text[replayed++]);
+        return true;
+    }
+    return !sniff_ended && std::fread(&byte, 1, 1, image) == 1;
+}
+
+// The format of a file whose name has no known ending, by its start, read one byte at a time so
+// that nothing past the deciding byte is taken from a pipe. A read error is reported where a raw
+// file's would be: ferror stays set.
+ImageFormat format_by_content()
+{
+    image_sniff_start(sniff);
+    ImageFormat format;
+    for (unsigned char c; std::fread(&c, 1, 1, image) == 1;)
+        if (image_sniff_feed(sniff, static_cast<char>(c), format))
+            return format;
+    sniff_ended = true;
+    return image_sniff_finish(sniff);
 }
 
 // A port access that failed ends the run where it happened; the bytes before it were sent.
@@ -57,9 +79,11 @@ int send_current()
 bool read_records(ImageFormat format, uint32_t offset, const char* name)
 {
     image_reader_start(reader, format, offset, records);
+    image_reader_feed(reader, sniff.text + replayed, sniff.length - replayed);
+    replayed = sniff.length;
     char chunk[4096];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, image)) > 0)
+    while (!reader.failed && !sniff_ended && (got = std::fread(chunk, 1, sizeof chunk, image)) > 0)
         if (!image_reader_feed(reader, chunk, got))
             break;
     if (!reader.failed && std::ferror(image)) {
@@ -78,7 +102,9 @@ int run_download(const DownloadSettings& settings, FILE* stream, const char* nam
 {
     image = stream;
     sent = 0;  // the probe and the zero writes count 0 databytes
-    const ImageFormat format = image_format_of(name);
+    sniff.length = replayed = 0;
+    sniff_ended = false;
+    ImageFormat format = image_format_of(name);
     // Addresses the board cannot hold, or ports past 0xFFFF that would wrap onto the DMA
     // controller at port 0, are refused before any port is touched; so is a HEX or S-record file
     // with anything wrong in it (its offset applies to each of its addresses, in 32 bits).
@@ -87,6 +113,8 @@ int run_download(const DownloadSettings& settings, FILE* stream, const char* nam
             static_cast<unsigned>(settings.port_address));
         return finish(1);
     }
+    if (format == ImageFormat::raw)
+        format = format_by_content();
     if (format == ImageFormat::raw && settings.offset >= ADDRESS_LIMIT) {
         say("\nOffset 0x%X out of range (0x0000 to 0xFFFF) !\n", static_cast<unsigned>(settings.offset));
         return finish(1);

@@ -45,8 +45,9 @@ void parse_command_line(int argc, char** argv, DownloadSettings& settings);
 bool scan_hex(const char* text, uint32_t& value);
 
 // Checks the settings, gets the port rights, probes the board and sends the image byte by byte.
-// The file `name` (used for its ending and in messages) is raw bytes, or Intel HEX or S-records
-// by its ending; those are read and checked whole before any port is touched.
+// The file `name` (used for its ending and in messages) is Intel HEX or S-records by its ending;
+// under any other name, by its first line that is not blank, or else raw bytes. Records are read
+// and checked whole before any port is touched.
 // Owns `image` from the call on and closes it on every way out.
 // Returns 0 when every byte that fits was sent and answered, 1 otherwise.
 int run_download(const DownloadSettings& settings, FILE* image, const char* name);

@@ -101,13 +101,12 @@ uint32_t big_endian(const uint8_t* bytes, unsigned count)
     return value;
 }
 
-// One Intel HEX record: ":", byte count, 16-bit address, type, data, checksum (the two's complement
-// of the sum of the bytes before it).
-bool intel_record(ImageReader& reader)
+// The checks of every Intel HEX line, whatever its type: ":", byte count, 16-bit address, type,
+// data, checksum (the two's complement of the sum of the bytes before it), and a known type.
+bool intel_structure(ImageReader& reader, Record& record)
 {
     if (reader.line[0] != ':')
         return fail(reader, "expected ':' at the start of the line");
-    Record record;
     if (!decode(reader, 1, record))
         return false;
     const uint8_t* b = record.bytes;
@@ -120,13 +119,23 @@ bool intel_record(ImageReader& reader)
     const unsigned checksum = (0x100 - (sum & 0xFF)) & 0xFF;
     if (b[record.count - 1] != checksum)
         return fail(reader, "checksum 0x%02X, expected 0x%02X", b[record.count - 1], checksum);
+    if (b[3] > 5)
+        return fail(reader, "record type 0x%02X unknown", b[3]);
+    return true;
+}
 
+// One Intel HEX record, checked and applied.
+bool intel_record(ImageReader& reader)
+{
+    Record record;
+    if (!intel_structure(reader, record))
+        return false;
+    const uint8_t* b = record.bytes;
+    const unsigned count = record.count - 5;
     const unsigned type = b[3];
     const uint32_t field = big_endian(b + 1, 2);
     const uint8_t* data = b + 4;
     static const int data_needed[] = {-1, 0, 2, 4, 2, 4};  // by type; -1: any number
-    if (type > 5)
-        return fail(reader, "record type 0x%02X unknown", type);
     if (data_needed[type] >= 0 && count != static_cast<unsigned>(data_needed[type]))
         return fail(reader, "record type 0x%02X with 0x%02X data bytes, expected 0x%02X", type, count,
                     static_cast<unsigned>(data_needed[type]));
@@ -155,24 +164,27 @@ bool intel_record(ImageReader& reader)
     }
 }
 
-// One S-record: "S", type digit, byte count (of what follows), address of 2, 3 or 4 bytes, data,
-// checksum (the ones' complement of the sum of the bytes before it).
-bool s_record(ImageReader& reader)
+// The address width of S-record type `type` (0 to 9; S4 has none).
+unsigned s_address_bytes(int type)
+{
+    static const unsigned address_bytes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    return address_bytes[type];
+}
+
+// The checks of every S-record, whatever its type: "S", type digit, byte count (of what follows),
+// address of 2, 3 or 4 bytes, data, checksum (the ones' complement of the sum of the bytes before it).
+bool s_structure(ImageReader& reader, Record& record)
 {
     if (reader.line[0] != 'S')
         return fail(reader, "expected 'S' at the start of the line");
     if (reader.length < 2 || reader.line[1] < '0' || reader.line[1] > '9')
         return fail(reader, "no record type after 'S'");
-    const int type = reader.line[1] - '0';
-    static const unsigned address_bytes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};  // by type
-    if (type == 4)
+    if (reader.line[1] == '4')
         return fail(reader, "record type S4 unknown");
-    Record record;
     if (!decode(reader, 2, record))
         return false;
     const uint8_t* b = record.bytes;
-    const unsigned width = address_bytes[type];
-    if (record.count < 2 + width)
+    if (record.count < 2 + s_address_bytes(reader.line[1] - '0'))
         return fail(reader, "record too short");
     if (b[0] != record.count - 1)
         return fail(reader, "byte count 0x%02X, expected 0x%02X", b[0], record.count - 1);
@@ -180,7 +192,18 @@ bool s_record(ImageReader& reader)
     const unsigned checksum = ~sum & 0xFF;
     if (b[record.count - 1] != checksum)
         return fail(reader, "checksum 0x%02X, expected 0x%02X", b[record.count - 1], checksum);
+    return true;
+}
 
+// One S-record, checked and applied.
+bool s_record(ImageReader& reader)
+{
+    Record record;
+    if (!s_structure(reader, record))
+        return false;
+    const int type = reader.line[1] - '0';
+    const uint8_t* b = record.bytes;
+    const unsigned width = s_address_bytes(type);
     const uint32_t field = big_endian(b + 1, width);
     const uint8_t* data = b + 1 + width;
     const unsigned count = record.count - 2 - width;
@@ -202,14 +225,19 @@ bool s_record(ImageReader& reader)
     return true;  // S0, the header: nothing to load
 }
 
-// The current line is complete: a blank line is skipped, any other is one record. A line of one
-// Ctrl-Z counts as blank: DOS and Windows tools put it after the last line to mark the end of text.
+// The current line is complete: a blank line is skipped, any other is one record. Ctrl-Z
+// characters at a line's end are dropped, so a line of them counts as blank: CP/M, DOS and Windows
+// tools pad the end of a text with them, however many.
 bool end_line(ImageReader& reader)
 {
+    reader.padding = 0;
+    reader.padding_cr = false;
     if (reader.length > 0 && reader.line[reader.length - 1] == '\r')
         --reader.length;
-    if (reader.length == 1 && reader.line[0] == '\x1A')
-        reader.length = 0;
+    while (reader.length > 0 && reader.line[reader.length - 1] == '\x1A')
+        --reader.length;
+    if (reader.length > MAX_RECORD_CHARS)  // with LF only: the buffer holds one more for a CR
+        return fail(reader, "line longer than %u characters", static_cast<unsigned>(MAX_RECORD_CHARS));
     if (reader.length > 0) {
         if (reader.ended)
             return fail(reader, "data after the end record");
@@ -220,14 +248,44 @@ bool end_line(ImageReader& reader)
     ++reader.line_number;
     return true;
 }
+
+// Adds `c` to the current line, which has room for the longest record and a CR.
+bool append(ImageReader& reader, char c)
+{
+    if (reader.length == sizeof reader.line)
+        return fail(reader, "line longer than %u characters", static_cast<unsigned>(MAX_RECORD_CHARS));
+    reader.line[reader.length++] = c;
+    return true;
+}
+
+// A Ctrl-Z, or a character after one: Ctrl-Z characters are held back, and one CR after them
+// ("\r\n" may still end a line of padding), until another character makes them part of the line.
+bool pad(ImageReader& reader, char c)
+{
+    if (c == '\x1A' && !reader.padding_cr) {
+        ++reader.padding;
+        return true;
+    }
+    if (c == '\r' && !reader.padding_cr) {  // after Ctrl-Z characters: there is one at least
+        reader.padding_cr = true;
+        return true;
+    }
+    for (; reader.padding > 0; --reader.padding)
+        if (!append(reader, '\x1A'))
+            return false;
+    if (reader.padding_cr && !append(reader, '\r'))
+        return false;
+    reader.padding_cr = false;
+    return append(reader, c);
+}
 }  // namespace
 
 ImageFormat image_format_of(const char* name)
 {
-    for (const char* ending : {".hex", ".ihx", ".ihex"})
+    for (const char* ending : {".hex", ".ihx", ".ihex", ".mcs", ".a43"})
         if (ends_with(name, ending))
             return ImageFormat::intel_hex;
-    for (const char* ending : {".srec", ".s19", ".s28", ".s37", ".mot"})
+    for (const char* ending : {".srec", ".s19", ".s28", ".s37", ".mot", ".s1", ".s2", ".s3", ".sx", ".exo"})
         if (ends_with(name, ending))
             return ImageFormat::srecord;
     return ImageFormat::raw;
@@ -239,6 +297,8 @@ void image_reader_start(ImageReader& reader, ImageFormat format, uint32_t offset
     reader.offset = offset;
     reader.memory = &memory;
     reader.length = 0;
+    reader.padding = 0;
+    reader.padding_cr = false;
     reader.line_number = 1;
     reader.chars = 0;
     reader.base = 0;
@@ -262,10 +322,11 @@ bool image_reader_feed(ImageReader& reader, const char* text, size_t length)
         if (text[i] == '\n') {
             if (!end_line(reader))
                 return false;
-        } else if (reader.length == sizeof reader.line) {
-            return fail(reader, "line longer than %u characters", static_cast<unsigned>(MAX_RECORD_CHARS));
-        } else {
-            reader.line[reader.length++] = text[i];
+        } else if (text[i] != '\x1A' && reader.padding == 0) {
+            if (!append(reader, text[i]))
+                return false;
+        } else if (!pad(reader, text[i])) {
+            return false;
         }
     }
     return true;
@@ -285,4 +346,61 @@ bool read_image_text(ImageReader& reader, ImageFormat format, uint32_t offset, I
 {
     image_reader_start(reader, format, offset, memory);
     return image_reader_feed(reader, text, length) && image_reader_finish(reader);
+}
+
+namespace {
+// The format a file's first line that is not blank (without its line end) makes it.
+ImageFormat format_of_line(const char* line, size_t length)
+{
+    while (length > 0 && line[length - 1] == '\x1A')  // padding, as the reader drops it
+        --length;
+    if (length == 0 || length > MAX_RECORD_CHARS)
+        return ImageFormat::raw;
+    ImageReader reader;
+    std::memcpy(reader.line, line, length);
+    reader.length = length;
+    Record record;
+    if (intel_structure(reader, record))
+        return ImageFormat::intel_hex;
+    if (s_structure(reader, record))
+        return ImageFormat::srecord;
+    return ImageFormat::raw;
+}
+}  // namespace
+
+void image_sniff_start(ImageSniff& sniff)
+{
+    sniff.length = 0;
+    sniff.line_start = 0;
+}
+
+bool image_sniff_feed(ImageSniff& sniff, char c, ImageFormat& format)
+{
+    sniff.text[sniff.length++] = c;
+    const char* line = sniff.text + sniff.line_start;
+    size_t length = sniff.length - sniff.line_start;  // `c` included
+    format = ImageFormat::raw;
+    if (c == '\n') {
+        length -= length > 1 && line[length - 2] == '\r' ? 2 : 1;
+        if (length > 0) {
+            format = format_of_line(line, length);
+            return true;
+        }
+        sniff.line_start = sniff.length;
+        return sniff.length > IMAGE_SIZE;  // blank lines past what a raw image can use
+    }
+    // A line that starts otherwise than a record, or runs past the longest record and a CR, is no
+    // record: most binaries are told at their first byte.
+    return (length == 1 && c != ':' && c != 'S' && c != '\r') || (length == 2 && line[0] == '\r') ||
+           length > MAX_RECORD_CHARS + 1 ||
+           sniff.length == SNIFF_CHARS;
+}
+
+ImageFormat image_sniff_finish(const ImageSniff& sniff)
+{
+    const char* line = sniff.text + sniff.line_start;
+    size_t length = sniff.length - sniff.line_start;
+    if (length > 0 && line[length - 1] == '\r')
+        --length;
+    return length > 0 ? format_of_line(line, length) : ImageFormat::raw;
 }

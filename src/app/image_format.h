@@ -8,14 +8,15 @@
 
 enum class ImageFormat {
     raw,        // byte k of the file goes to offset + k
-    intel_hex,  // .hex .ihx .ihex
-    srecord,    // .srec .s19 .s28 .s37 .mot
+    intel_hex,  // .hex .ihx .ihex .mcs .a43
+    srecord,    // .srec .s19 .s28 .s37 .mot .s1 .s2 .s3 .sx .exo
 };
 
 // The value of one hexadecimal digit in either case, or -1 for any other character.
 int hex_value(char c);
 
-// The format a file name asks for, by its ending in any case; every other name is raw.
+// The format a file name asks for, by its ending in any case; every other name is raw, and its
+// file is read by its content (image_sniff_feed).
 ImageFormat image_format_of(const char* name);
 
 constexpr uint32_t IMAGE_SIZE = 0x10000;
@@ -42,6 +43,8 @@ struct ImageReader {
     uint32_t offset;           // added, in 32 bits, to every address of the file
     ImageMemory* memory;
     size_t length;             // characters of the current line so far
+    unsigned long padding;     // Ctrl-Z characters after them, not yet part of the line
+    bool padding_cr;           // and a CR after those
     unsigned long line_number; // of the current line, from 1
     unsigned long chars;       // characters fed so far
     uint32_t base;             // Intel HEX: address from the last 02 or 04 record
@@ -66,3 +69,25 @@ bool image_reader_finish(ImageReader& reader);
 // The three calls for a whole text at once.
 bool read_image_text(ImageReader& reader, ImageFormat format, uint32_t offset, ImageMemory& memory,
                      const char* text, size_t length);
+
+// The look at the start of a file whose name has no known ending. Its first line that is not blank
+// decides: a whole record, right in its first character, digits, byte count, checksum and a known
+// type, makes the file Intel HEX or S-records (the reader then checks the rest, refusing such a
+// record's wrong data length too); anything else, raw. Every
+// character looked at is kept, in order, so that a raw file is sent from its first byte. Blank
+// lines before it are kept as long as a raw image could use them; past that the file is raw.
+constexpr size_t SNIFF_CHARS = IMAGE_SIZE + MAX_RECORD_CHARS + 3;
+
+struct ImageSniff {
+    size_t length;      // characters kept
+    size_t line_start;  // where the current line starts in `text`
+    char text[SNIFF_CHARS];
+};
+
+void image_sniff_start(ImageSniff& sniff);
+
+// Keeps the file's next character. Returns true, with `format`, once the characters so far decide.
+bool image_sniff_feed(ImageSniff& sniff, char c, ImageFormat& format);
+
+// The format of a file that ended (or could no longer be read) before it was decided.
+ImageFormat image_sniff_finish(const ImageSniff& sniff);
