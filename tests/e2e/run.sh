@@ -309,7 +309,7 @@ section_ppdev() {
 section_root() {
     standin
     ppdev three.bin >/dev/null
-    # Root touches no port that another driver owns (test_ioports.cpp has the owners in
+    # Root touches no port that another driver owns (unit/test_ioports.cpp has the owners in
     # /proc/ioports, the 32-bit runs a refusal for one), nor a PCI device's without its driver
     # unless the class in sysfs (pci-classes.txt) is a parallel controller's (an SMBus controller
     # at EFA0, a parallel card at D010), nor the kernel's port without ppdev while a driver is
@@ -359,15 +359,16 @@ section_windows() {
     rm -f "$system/inpout32.dll"
 
     # Whom the ports belong to, asked before any port access; the fake InpOut32's board sits at each
-    # address. A fake cfgmgr32.dll put in place of wine's (native first) serves tests/devtree.txt: through the log
-    # configurations; then as to a 32-bit program on 64-bit Windows, where those are not implemented
-    # and the resources come from the registry in the 64-bit layout (tests/resourcemap.reg), and in
-    # the 32-bit one (tests/resourcemap-32.reg), each with the same decisions; then wine's own, which
-    # lists nothing. Without InpOut32 (the port instructions, as on Windows 9x) the same check comes first.
+    # address. A fake cfgmgr32.dll put in place of wine's (native first) serves tests/data/devtree.txt:
+    # through the log configurations; then as to a 32-bit program on 64-bit Windows, where those are
+    # not implemented and the resources come from the registry in the 64-bit layout
+    # (tests/data/resourcemap.reg), and in the 32-bit one (tests/data/resourcemap-32.reg), each with
+    # the same decisions; then wine's own, which lists nothing. Without InpOut32 (the port
+    # instructions, as on Windows 9x) the same check comes first.
     owner_runs() { for address in "$@"; do
         rm -f t.txt && FAKE_INPOUT32_BASE=$address FAKE_INPOUT32_TRACE=t.txt run prog_ж日本ก/quorva.exe hello.bin -a $address
         echo "port accesses: $(cat t.txt 2>/dev/null | wc -l)"; done; }
-    cp "$root"/tests/{devtree.txt,resourcemap.reg,resourcemap-32.reg} . && mv "$system/cfgmgr32.dll" . && cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
+    cp "$data"/{devtree.txt,resourcemap.reg,resourcemap-32.reg} . && mv "$system/cfgmgr32.dll" . && cp "$build/fake-cfgmgr32/cfgmgr32.dll" "$system/" || exit 1
     wine "$system/rundll32.exe" cfgmgr32.dll,CreateResourceMap || exit 1
     owners="378 37A 37D 778 77D D010 D000 D012 E000 D800 5000 3F6 1F0 CF7 60 E100 F000"
     FAKE_CFGMGR32_TREE=devtree.txt owner_runs $owners | tee log-conf.txt
@@ -398,7 +399,7 @@ section_windows() {
 section_i386() {
     # The 32-bit programs: a whole download by quorva over the 32-bit ppdev stand-in with the native
     # quorva-sim's traffic and memory, refusals (one reads the ports' decimal bases), a failed access.
-    cp -r "$root/samples/hello.bin" "$build/tests/ppdev-preload.so" "$root/tests/ioports.txt" "$root/tests/devices" . || exit 1
+    cp -r "$build/tests/ppdev-preload.so" "$data/ioports.txt" "$data/devices" . || exit 1
     "$reference/quorva-sim" --trace=trace.txt --memory=memory.bin hello.bin -a 378 -o FFE5 >/dev/null 2>&1
     FAKE_TRACE=ppdev-trace.txt FAKE_MEMORY=ppdev-memory.bin FAKE_PARPORT0=632 FAKE_PARPORT1=888 ppdev hello.bin -a 378 -o FFE5
     same "ppdev trace and memory, and the native quorva-sim's" ppdev-trace.txt trace.txt ppdev-memory.bin memory.bin
