@@ -409,29 +409,22 @@ section_i386() {
     FAKE_FAIL_ACCESS=200092 FAKE_PARPORT0=888 ppdev hello.bin -a 378 -o 100
 }
 
-case $platform in
-    linux) all="cmdline formats board outputs sim-linux ppdev root" ;;
-    windows) all="cmdline formats board outputs windows" ;;
-    *) all=i386 ;;
-esac
-passed=() failed=() skips=
+all="cmdline formats board outputs"
+case $platform in linux) all+=" sim-linux ppdev root" ;; windows) all+=" windows" ;; *) all=i386 ;; esac
+failed= skips=
 for section in ${*:-$all}; do
     [[ " $all " = *" $section "* ]] || { echo "FAIL: $platform has no section $section (its sections: $all)"; exit 1; }
     transcript=$build/e2e-$platform-$section.txt work=$works/$section
-    mkdir "$work" && cp "$root/samples/hello.bin" "$work/" || exit 1
     # Every section starts with the sample, its first three bytes, an empty file, a folder and a link.
-    (cd "$work" && head -c 3 hello.bin >three.bin && : >empty.bin && mkdir adir && ln -s hello.bin link.bin &&
-        "section_$section") >"$transcript" 2>&1
-    skipped=$(cat "$work/skipped" 2>/dev/null)
+    mkdir "$work" && cd "$work" && cp "$root/samples/hello.bin" . && head -c 3 hello.bin >three.bin && : >empty.bin &&
+        mkdir adir && ln -s hello.bin link.bin || exit 1
+    ("section_$section") >"$transcript" 2>&1
+    skipped=$(cat skipped 2>/dev/null)
     [ -z "$skipped" ] || [ "${CI:-}" != true ] || { echo "FAIL: $skipped, and CI skips nothing"; exit 1; }
     skips+=${skipped:+; $skipped}
-    if sed "${skipped:+/^an overlay/,/^the lower hello.bin after/d}" "$root/tests/e2e/expected/$section.txt" | diff - "$transcript"; then
-        passed+=("$section")
-    else
-        echo "FAIL: the transcript $transcript differs from tests/e2e/expected/$section.txt (above)"
-        failed+=("$section")
-    fi
+    sed "${skipped:+/^an overlay/,/^the lower hello.bin after/d}" "$root/tests/e2e/expected/$section.txt" | diff - "$transcript" ||
+        { failed+=" $section"; echo "FAIL: the transcript $transcript differs from tests/e2e/expected/$section.txt (above)"; }
 done
-echo "end-to-end ($platform): ${#passed[@]} passed (${passed[*]}), ${#failed[@]} failed${failed:+ (${failed[*]})}$skips"
-[ -z "${failed:-}" ] || exit 1
+echo "end-to-end ($platform: ${*:-$all}): ${failed:+FAILED:$failed}${failed:-passed}$skips"
+[ -z "$failed" ] || exit 1
 [ -z "$skips" ] || exit 77  # what ctest shows as skipped

@@ -110,16 +110,13 @@ TEST(ImageFormat, EachTextRefusedOnItsLineOrPlacedByItsAddressesWholeOrInPieces)
                 continue;
             }
             ASSERT_TRUE(read) << reader.error;
-            unsigned listed = 0;
-            unsigned address;
-            unsigned value;
+            unsigned listed = 0, address, value, defined = 0;
             int used = 0;
             for (const char* p = c.error; std::sscanf(p, " %x=%x%n", &address, &value, &used) == 2; p += used) {
                 EXPECT_TRUE(is_defined(memory, address)) << std::hex << address;
                 EXPECT_EQ(memory.data[address], value) << std::hex << address;
                 ++listed;
             }
-            unsigned defined = 0;
             for (uint32_t a = 0; a < IMAGE_SIZE; ++a)
                 defined += is_defined(memory, a);
             EXPECT_EQ(defined, c.defined ? c.defined : listed);
