@@ -45,8 +45,8 @@ TEST(PortOwner, AnswersAsTheTableSays)
                 found += (found.empty() ? "" : " ") + std::string(range, std::snprintf(range, sizeof range, "%X-%X", r.first, r.last));
             EXPECT_EQ(found.empty() ? "none" : found, rest.substr(rest.find('=') + 2)) << line;
         } else if (!word.empty() && word[0] != '#') {
-            const char* refusal = port_owner_refusal(static_cast<uint16_t>(std::stoul(word, nullptr, 16)), listed ? &devices : nullptr);
-            EXPECT_EQ(refusal ? refusal : "used", rest) << line;
+            const std::string refusal = port_owner_refusal(static_cast<uint16_t>(std::stoul(word, nullptr, 16)), listed ? &devices : nullptr);
+            EXPECT_EQ(refusal.empty() ? "used" : refusal, rest) << line;
         }
     }
     EXPECT_GT(cases, 0) << "cases read from tests/data/port_owner.txt";

@@ -2,13 +2,14 @@
 // Lines look like "  0378-037a : parport0", indented two spaces per level of nesting.
 #include "link/decisions/ioports.h"
 
+#include "link/text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 constexpr size_t LINE_MAX_LENGTH = 255;  // longer lines are not the kernel's
-char verdict[640];                       // the refusal handed back
 
 // One entry of the list.
 struct Entry {
@@ -46,22 +47,23 @@ bool is_pci_address(const char* name)
 {
     unsigned domain, bus, slot, function;
     int length = -1;
-    return std::sscanf(name, "%4x:%2x:%2x.%1u%n", &domain, &bus, &slot, &function, &length) == 4 && length == 12 &&
-           !name[length];
+    const int fields = std::sscanf(name, "%4x:%2x:%2x.%1u%n", &domain, &bus, &slot, &function, &length);
+    return fields == 4 && length == 12 && !name[length];
 }
 
 // Whether the PCI device at `address` is a parallel controller: its class file reads "0x0701xx"
 // (six hexadecimal digits). `what` gets its class and subclass ("class 0x0C05"), or why it has none.
-bool is_parallel_controller(const char* address, PciClassLookup pci_class, char* what, size_t room)
+bool is_parallel_controller(const char* address, PciClassLookup pci_class, std::string& what)
 {
     const char* why = "no reason given";
     const char* const text = pci_class(address, why);
-    const bool valid = text && std::strncmp(text, "0x", 2) == 0 && std::strspn(text + 2, "0123456789abcdefABCDEF") == 6;
+    const bool valid =
+        text && std::strncmp(text, "0x", 2) == 0 && std::strspn(text + 2, "0123456789abcdefABCDEF") == 6;
     const unsigned long base_class = valid ? std::strtoul(text, nullptr, 16) >> 8 : 0;  // class and subclass
     if (!text)
-        std::snprintf(what, room, "its class cannot be read: %s", why);
+        what = text_printf("its class cannot be read: %s", why);
     else
-        std::snprintf(what, room, valid ? "class 0x%04lX" : "its class is not in its format", base_class);
+        what = valid ? text_printf("class 0x%04lX", base_class) : "its class is not in its format";
     return base_class == 0x0701;
 }
 
@@ -84,22 +86,23 @@ unsigned long parport_base_in(const char* list, const char* name)
 }
 }  // namespace
 
-const char* ioports_refusal(const char* list, const char* read_error, uint16_t first_port, const char* known,
+std::string ioports_refusal(const char* list, const char* read_error, uint16_t first_port, const char* known,
                             PciClassLookup pci_class)
 {
     const unsigned long last_port = first_port + 2UL;
-    char line[LINE_MAX_LENGTH + 1], problem[80] = "";
+    char line[LINE_MAX_LENGTH + 1];
+    std::string problem;  // why the list cannot tell; empty while it can
     Entry entry, owner{};
     unsigned long entries = 0, highest = 0;
     int card_depth = -1;  // the depth of a PCI card's range that covers the ports, while inside it
-    char device[96] = "";  // the class of a PCI device that covers the ports, or why it has none
+    std::string device;  // the class of a PCI device that covers the ports, or why it has none
     bool owned = false, not_parallel = false, too_long = false, ended = true;
     if (!list)
-        std::snprintf(problem, sizeof problem, "%s", read_error);
-    for (const char* next = list; next && *next && !owned && !problem[0]; ++entries) {
+        problem = read_error;
+    for (const char* next = list; next && *next && !owned && problem.empty(); ++entries) {
         next = take_line(next, line, too_long, ended);
         if (too_long || !parse_entry(line, entry) || !ended) {
-            std::snprintf(problem, sizeof problem, "line %lu is %s", entries + 1, too_long ? "too long" : "not in its format");
+            problem = text_printf("line %lu is %s", entries + 1, too_long ? "too long" : "not in its format");
             break;
         }
         highest = entry.end > highest ? entry.end : highest;
@@ -116,34 +119,34 @@ const char* ioports_refusal(const char* list, const char* read_error, uint16_t f
         // controller's registers), named unless a driver inside its range is.
         if (card_depth < 0 && is_pci_address(entry.name)) {
             card_depth = entry.depth;
-            not_parallel = !is_parallel_controller(entry.name, pci_class, device, sizeof device);
+            not_parallel = !is_parallel_controller(entry.name, pci_class, device);
             owner = entry;
         } else {
             owner = entry, owned = true, not_parallel = false;
         }
     }
     owned = owned || not_parallel;  // the list ended inside such a device's range
-    if (!problem[0] && !owned && entries == 0)
-        std::snprintf(problem, sizeof problem, "empty");
-    else if (!problem[0] && !owned && highest == 0)
-        std::snprintf(problem, sizeof problem, "all addresses read 0, as in a container without CAP_SYS_ADMIN");
+    if (problem.empty() && !owned && entries == 0)
+        problem = "empty";
+    else if (problem.empty() && !owned && highest == 0)
+        problem = "all addresses read 0, as in a container without CAP_SYS_ADMIN";
+    if (!problem.empty())
+        return text_printf("/proc/ioports: %s, so the ports cannot be checked; "
+                           "parallel ports known to the kernel: %s", problem.c_str(), known);
+    if (!owned)
+        return "";
 
-    char whose[LINE_MAX_LENGTH + 64];
-    const unsigned long parport = owned ? parport_base_in(list, owner.name) : 0;
-    std::snprintf(whose, sizeof whose, parport ? "%s (the kernel's parallel port at 0x%lX)" : "%s", owner.name, parport);
+    const unsigned long parport = parport_base_in(list, owner.name);
+    std::string whose = parport ? text_printf("%s (the kernel's parallel port at 0x%lX)", owner.name, parport)
+                                : owner.name;
     if (not_parallel) {  // such a device's range is told as the ports asked for that lie in it
         owner.start = owner.start > first_port ? owner.start : first_port;
         owner.end = owner.end < last_port ? owner.end : last_port;
-        std::snprintf(whose, sizeof whose, "the PCI device %s (%s), not a parallel port", owner.name, device);
+        whose = text_printf("the PCI device %s (%s), not a parallel port", owner.name, device.c_str());
     }
-    if (problem[0])
-        std::snprintf(verdict, sizeof verdict, "/proc/ioports: %s, so the ports cannot be checked; "
-                      "parallel ports known to the kernel: %s", problem, known);
-    else if (owned && owner.start == owner.end)
-        std::snprintf(verdict, sizeof verdict, "port 0x%04lX belongs to %s; parallel ports known to the kernel: %s",
-                      owner.start, whose, known);
-    else if (owned)
-        std::snprintf(verdict, sizeof verdict, "ports 0x%04lX-0x%04lX belong to %s; parallel ports known to the kernel: %s",
-                      owner.start, owner.end, whose, known);
-    return problem[0] || owned ? verdict : nullptr;
+    if (owner.start == owner.end)
+        return text_printf("port 0x%04lX belongs to %s; parallel ports known to the kernel: %s", owner.start,
+                           whose.c_str(), known);
+    return text_printf("ports 0x%04lX-0x%04lX belong to %s; parallel ports known to the kernel: %s",
+                       owner.start, owner.end, whose.c_str(), known);
 }

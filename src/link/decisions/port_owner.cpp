@@ -4,14 +4,12 @@
 // whose ranges are windows) and the PC's fixed system ports are refused.
 #include "link/decisions/port_owner.h"
 
+#include "link/text.h"
+
 #include <cctype>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 namespace {
-char refusal[512];
-
 // The PC's ports that belong to the main board whether or not a device lists them: the chipset's
 // timers, keyboard and DMA controllers, the disk controllers, the display, the floppy, the four
 // serial ports, the interrupt controller's edge/level registers and PCI's configuration ports.
@@ -30,7 +28,8 @@ bool caseless(const std::string& text, const char* word, bool prefix)
     if (text.size() < length || (!prefix && text.size() != length))
         return false;
     for (size_t at = 0; at < length; ++at)
-        if (std::toupper(static_cast<unsigned char>(text[at])) != std::toupper(static_cast<unsigned char>(word[at])))
+        if (std::toupper(static_cast<unsigned char>(text[at])) !=
+            std::toupper(static_cast<unsigned char>(word[at])))
             return false;
     return true;
 }
@@ -67,7 +66,8 @@ bool is_parallel(const DeviceInfo& device)
 // through which the devices behind them are reached, not ports of their own.
 bool is_bus(const DeviceInfo& device)
 {
-    return has_id(device, "*PNP0A03", false) || has_id(device, "*PNP0A08", false) || has_id(device, "PCI\\CC_06", true);
+    return has_id(device, "*PNP0A03", false) || has_id(device, "*PNP0A08", false) ||
+           has_id(device, "PCI\\CC_06", true);
 }
 
 // "; parallel ports Windows lists: 0x378 (LPT1), 0xE000" (the first range of each), or none.
@@ -77,32 +77,26 @@ std::string parallel_list(const std::vector<DeviceInfo>& devices)
     for (const DeviceInfo& device : devices) {
         if (!is_parallel(device) || device.ranges.empty())
             continue;
-        char entry[32];
-        std::snprintf(entry, sizeof entry, "0x%X", static_cast<unsigned>(device.ranges[0].first));
         const std::string lpt = lpt_name(device);
-        list += (list.empty() ? "" : ", ") + std::string(entry) + (lpt.empty() ? "" : " (" + lpt + ")");
+        const unsigned base = device.ranges[0].first;
+        list += text_printf("%s0x%X", list.empty() ? "" : ", ", base);
+        list += lpt.empty() ? "" : " (" + lpt + ")";
     }
     return "; parallel ports Windows lists: " + (list.empty() ? "none" : list);
 }
 
-const char* refuse(const std::vector<DeviceInfo>* devices, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-const char* refuse(const std::vector<DeviceInfo>* devices, const char* format, ...)
+// The refusal, naming the parallel ports listed when there is a list.
+std::string refuse(const std::vector<DeviceInfo>* devices, const std::string& reason)
 {
-    va_list arguments;
-    va_start(arguments, format);
-    const int length = std::vsnprintf(refusal, sizeof refusal, format, arguments);
-    va_end(arguments);
-    if (devices && length >= 0 && static_cast<size_t>(length) < sizeof refusal)
-        std::snprintf(refusal + length, sizeof refusal - length, "%s", parallel_list(*devices).c_str());
-    return refusal;
+    return devices ? reason + parallel_list(*devices) : reason;
 }
 }  // namespace
 
-const char* port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo>* devices)
+std::string port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo>* devices)
 {
     // In the order the download first touches them: control, data, status.
-    const uint16_t ports[3] = {static_cast<uint16_t>(first_port + 2), first_port, static_cast<uint16_t>(first_port + 1)};
+    const uint16_t ports[3] = {static_cast<uint16_t>(first_port + 2), first_port,
+                               static_cast<uint16_t>(first_port + 1)};
     const std::vector<DeviceInfo> none;
     const std::vector<DeviceInfo>& listed = devices ? *devices : none;
     // A parallel port only at its base, so that the runs on one port share one mutex and none
@@ -110,7 +104,7 @@ const char* port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo
     for (const DeviceInfo& device : listed)
         if (is_parallel(device) && !device.ranges.empty() && device.ranges[0].first == first_port &&
             inside(ports[0], device.ranges[0]))
-            return nullptr;
+            return "";
     for (const DeviceInfo& device : listed) {
         if (is_bus(device))
             continue;
@@ -128,13 +122,14 @@ const char* port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo
                                      : !device.ids.empty()         ? device.ids[0]
                                                                    : "a device Windows lists without a name";
             if (highest < 0)
-                return refuse(devices, "port 0x%04X belongs to %s", lowest, name.c_str());
-            return refuse(devices, "ports 0x%04X-0x%04X belong to %s", lowest, highest, name.c_str());
+                return refuse(devices, text_printf("port 0x%04X belongs to %s", lowest, name.c_str()));
+            return refuse(devices,
+                          text_printf("ports 0x%04X-0x%04X belong to %s", lowest, highest, name.c_str()));
         }
     }
     for (const uint16_t port : ports)
         for (const IoRange& range : system_ports)
             if (inside(port, range))
-                return refuse(devices, "port 0x%04X is one of the PC's system ports", port);
-    return nullptr;
+                return refuse(devices, text_printf("port 0x%04X is one of the PC's system ports", port));
+    return "";
 }

@@ -21,12 +21,12 @@ struct DeviceInfo {
     std::vector<IoRange> ranges;
 };
 
-// Decides whether the ports first_port .. first_port + 2 may be used: nullptr when first_port is
-// a parallel port's base (the start of its first range, which holds all three), or when no device
-// other than a bus or bridge covers them and none of them is one of the PC's fixed system ports;
-// otherwise why not, naming the owner and the parallel ports listed (static storage). `devices`
-// is nullptr where no list could be read; then only the fixed system ports refuse.
-const char* port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo>* devices);
+// Decides whether the ports first_port .. first_port + 2 may be used: an empty text when first_port
+// is a parallel port's base (the start of its first range, which holds all three), or when no
+// device other than a bus or bridge covers them and none of them is one of the PC's fixed system
+// ports; otherwise why not, naming the owner and the parallel ports listed. `devices` is nullptr
+// where no list could be read; then only the fixed system ports refuse.
+std::string port_owner_refusal(uint16_t first_port, const std::vector<DeviceInfo>* devices);
 
 // Appends the I/O port ranges of a REG_RESOURCE_LIST value (a CM_RESOURCE_LIST, packed to 4
 // bytes) to `ranges`, in 64-bit Windows' layout when `wide`, else in 32-bit Windows' one. Returns

@@ -7,7 +7,9 @@
 // of the Windows that wrote it: 64-bit under WOW64, else 32-bit.
 #include "link/windows/devices_windows.h"
 
-#include <cstdio>
+#include "link/text.h"
+#include "link/windows/dll_lookup.h"
+
 #include <cstring>
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -35,24 +37,15 @@ FreeResDes free_res_des;
 
 HKEY resource_map = nullptr;  // open once the log configurations turned out not to be implemented
 bool wide_map = false;        // the resource map is in 64-bit Windows' layout
-char failure[200];
 
-template <typename Function>
-bool find(HMODULE module, const char* name, Function& function)
+std::string failed(const char* call, unsigned long code)
 {
-    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    return function != nullptr;
-}
-
-const char* failed(const char* call, unsigned long code)
-{
-    std::snprintf(failure, sizeof failure, "the device list cannot be read (%s: error 0x%lX), so the ports cannot be checked",
-                  call, code);
-    return failure;
+    return text_printf("the device list cannot be read (%s: error 0x%lX), so the ports cannot be checked",
+                       call, code);
 }
 
 // One text property (REG_SZ), or a list of them (REG_MULTI_SZ), of a device; none when it has none.
-const char* read_property(DEVINST node, ULONG property, std::vector<std::string>& values)
+std::string read_property(DEVINST node, ULONG property, std::vector<std::string>& values)
 {
     std::vector<char> buffer(256);
     ULONG length = static_cast<ULONG>(buffer.size());
@@ -62,26 +55,27 @@ const char* read_property(DEVINST node, ULONG property, std::vector<std::string>
         result = property_of(node, property, nullptr, buffer.data(), &length, 0);
     }
     if (result == CR_NO_SUCH_VALUE)
-        return nullptr;
+        return "";
     if (result != CR_SUCCESS)
         return failed("CM_Get_DevNode_Registry_PropertyA", result);
     buffer.resize(length);
     buffer.push_back('\0');
-    for (const char* value = buffer.data(); *value && value < buffer.data() + length; value += std::strlen(value) + 1)
+    const char* const end = buffer.data() + length;
+    for (const char* value = buffer.data(); *value && value < end; value += std::strlen(value) + 1)
         values.push_back(value);
-    return nullptr;
+    return "";
 }
 
-const char* read_text(DEVINST node, ULONG property, std::string& text)
+std::string read_text(DEVINST node, ULONG property, std::string& text)
 {
     std::vector<std::string> values;
-    const char* problem = read_property(node, property, values);
+    const std::string problem = read_property(node, property, values);
     text = values.empty() ? "" : values[0];
     return problem;
 }
 
 // The range one I/O resource descriptor was given.
-const char* read_io(RES_DES descriptor, std::vector<IoRange>& ranges)
+std::string read_io(RES_DES descriptor, std::vector<IoRange>& ranges)
 {
     ULONG size = 0;
     CONFIGRET result = res_des_size(&size, descriptor, 0);
@@ -92,14 +86,15 @@ const char* read_io(RES_DES descriptor, std::vector<IoRange>& ranges)
         return failed("CM_Get_Res_Des_Data", result);
     IO_DES header;
     std::memcpy(&header, data.data(), sizeof header);
-    if (size >= sizeof header && header.IOD_Alloc_Base <= header.IOD_Alloc_End && header.IOD_Alloc_Base <= 0xFFFF)
-        ranges.push_back(IoRange{static_cast<uint16_t>(header.IOD_Alloc_Base),
-                                 static_cast<uint16_t>(header.IOD_Alloc_End > 0xFFFF ? 0xFFFF : header.IOD_Alloc_End)});
-    return nullptr;
+    const DWORDLONG base = header.IOD_Alloc_Base, end = header.IOD_Alloc_End;
+    if (size >= sizeof header && base <= end && base <= 0xFFFF)
+        ranges.push_back(IoRange{static_cast<uint16_t>(base),
+                                 static_cast<uint16_t>(end > 0xFFFF ? 0xFFFF : end)});
+    return "";
 }
 
 // The I/O ranges of one log configuration, each resource descriptor freed once the next is found.
-const char* read_log_conf(LOG_CONF conf, std::vector<IoRange>& ranges)
+std::string read_log_conf(LOG_CONF conf, std::vector<IoRange>& ranges)
 {
     RES_DES current = conf;
     for (bool first = true;; first = false) {
@@ -113,9 +108,10 @@ const char* read_log_conf(LOG_CONF conf, std::vector<IoRange>& ranges)
         if (freed != CR_SUCCESS)
             return failed("CM_Free_Res_Des_Handle", freed);
         if (result == CR_NO_MORE_RES_DES)
-            return nullptr;
+            return "";
         current = next;
-        if (const char* problem = read_io(current, ranges)) {
+        const std::string problem = read_io(current, ranges);
+        if (!problem.empty()) {
             free_res_des(current);
             return problem;
         }
@@ -124,13 +120,12 @@ const char* read_log_conf(LOG_CONF conf, std::vector<IoRange>& ranges)
 
 // The resources Windows assigned to a device, from the registry's resource map: the value named
 // after its physical device object, "\Device\NTPNP_PCI0012.Raw". A device without one has none.
-const char* read_resource_map(DEVINST node, std::vector<IoRange>& ranges)
+std::string read_resource_map(DEVINST node, std::vector<IoRange>& ranges)
 {
     std::string object;
-    if (const char* problem = read_text(node, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, object))
+    const std::string problem = read_text(node, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, object);
+    if (!problem.empty() || object.empty())
         return problem;
-    if (object.empty())
-        return nullptr;
     object += ".Raw";
     DWORD type = 0, size = 0;
     LONG result = RegQueryValueExA(resource_map, object.c_str(), nullptr, &type, nullptr, &size);
@@ -138,21 +133,19 @@ const char* read_resource_map(DEVINST node, std::vector<IoRange>& ranges)
     if (result == ERROR_SUCCESS)
         result = RegQueryValueExA(resource_map, object.c_str(), nullptr, &type, bytes.data(), &size);
     if (result == ERROR_FILE_NOT_FOUND)
-        return nullptr;
+        return "";
     if (result != ERROR_SUCCESS)
         return failed("RegQueryValueExA", result);
-    if (type != REG_RESOURCE_LIST || !parse_resource_list(bytes.data(), size, wide_map, ranges)) {
-        std::snprintf(failure, sizeof failure, "the resource list %s in the registry is not in its format, so the "
-                      "ports cannot be checked", object.c_str());
-        return failure;
-    }
-    return nullptr;
+    if (type != REG_RESOURCE_LIST || !parse_resource_list(bytes.data(), size, wide_map, ranges))
+        return text_printf("the resource list %s in the registry is not in its format, so the ports "
+                           "cannot be checked", object.c_str());
+    return "";
 }
 
 // Whether this 32-bit process runs on 64-bit Windows (WOW64), whose kernel writes the resource map
 // in its own layout. IsWow64Process is looked up at run time: Windows 95, 98 and XP before SP2
-// lack it, and are 32-bit. Returns nullptr, else why it could not be told.
-const char* read_wow64()
+// lack it, and are 32-bit. Returns an empty text, else why it could not be told.
+std::string read_wow64()
 {
     using IsWow64 = BOOL(WINAPI*)(HANDLE, PBOOL);
     IsWow64 is_wow64;
@@ -161,17 +154,17 @@ const char* read_wow64()
     const HMODULE kernel = GetModuleHandleA("kernel32.dll");
     if (!kernel)
         return failed("GetModuleHandleA", GetLastError());
-    if (!find(kernel, "IsWow64Process", is_wow64))
-        return nullptr;
+    if (!dll_lookup(kernel, "IsWow64Process", is_wow64))
+        return "";
     if (!is_wow64(GetCurrentProcess(), &wow64))
         return failed("IsWow64Process", GetLastError());
     wide_map = wow64 != FALSE;
-    return nullptr;
+    return "";
 }
 
 // The assigned I/O ranges of one device: its allocated configuration, else the one the firmware
 // set up at boot; from the registry where the log configurations are not implemented.
-const char* read_ranges(DEVINST node, std::vector<IoRange>& ranges, bool& listed)
+std::string read_ranges(DEVINST node, std::vector<IoRange>& ranges, bool& listed)
 {
     for (ULONG kind : {ALLOC_LOG_CONF, BOOT_LOG_CONF}) {
         if (resource_map)
@@ -181,54 +174,55 @@ const char* read_ranges(DEVINST node, std::vector<IoRange>& ranges, bool& listed
         if (result == CR_CALL_NOT_IMPLEMENTED) {
             const char key[] = "HARDWARE\\RESOURCEMAP\\PnP Manager\\PnpManager";
             const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &resource_map);
-            if (opened == ERROR_FILE_NOT_FOUND)
-                return listed = false, nullptr;
+            if (opened == ERROR_FILE_NOT_FOUND) {
+                listed = false;
+                return "";
+            }
             if (opened != ERROR_SUCCESS)
                 return failed("RegOpenKeyExA", opened);
-            if (const char* problem = read_wow64())
-                return problem;
-            return read_resource_map(node, ranges);
+            const std::string problem = read_wow64();
+            return problem.empty() ? read_resource_map(node, ranges) : problem;
         }
         if (result == CR_NO_MORE_LOG_CONF)
             continue;
         if (result != CR_SUCCESS)
             return failed("CM_Get_First_Log_Conf", result);
-        const char* problem = read_log_conf(conf, ranges);
+        std::string problem = read_log_conf(conf, ranges);
         const CONFIGRET freed = free_log_conf(conf);
-        if (!problem && freed != CR_SUCCESS)
+        if (problem.empty() && freed != CR_SUCCESS)
             problem = failed("CM_Free_Log_Conf_Handle", freed);
         return problem;
     }
-    return nullptr;
+    return "";
 }
 
 // One device and everything below it, depth first.
-const char* read_tree(DEVINST node, std::vector<DeviceInfo>& devices, bool& listed)
+std::string read_tree(DEVINST node, std::vector<DeviceInfo>& devices, bool& listed)
 {
     for (;;) {
         DeviceInfo device;
-        const char* problem = read_text(node, CM_DRP_CLASS, device.class_name);
-        if (!problem)
+        std::string problem = read_text(node, CM_DRP_CLASS, device.class_name);
+        if (problem.empty())
             problem = read_text(node, CM_DRP_FRIENDLYNAME, device.friendly_name);
-        if (!problem)
+        if (problem.empty())
             problem = read_text(node, CM_DRP_DEVICEDESC, device.description);
-        if (!problem)
+        if (problem.empty())
             problem = read_property(node, CM_DRP_HARDWAREID, device.ids);
-        if (!problem)
+        if (problem.empty())
             problem = read_property(node, CM_DRP_COMPATIBLEIDS, device.ids);
-        if (!problem)
+        if (problem.empty())
             problem = read_ranges(node, device.ranges, listed);
-        if (problem || !listed)
+        if (!problem.empty() || !listed)
             return problem;
         devices.push_back(device);
         DEVINST next;
         CONFIGRET result = child_of(&next, node, 0);
-        if (result == CR_SUCCESS && ((problem = read_tree(next, devices, listed)) || !listed))
+        if (result == CR_SUCCESS && (!(problem = read_tree(next, devices, listed)).empty() || !listed))
             return problem;
         if (result != CR_SUCCESS && result != CR_NO_SUCH_DEVNODE)
             return failed("CM_Get_Child", result);
         if ((result = sibling_of(&next, node, 0)) == CR_NO_SUCH_DEVNODE)
-            return nullptr;
+            return "";
         if (result != CR_SUCCESS)
             return failed("CM_Get_Sibling", result);
         node = next;
@@ -236,37 +230,38 @@ const char* read_tree(DEVINST node, std::vector<DeviceInfo>& devices, bool& list
 }
 }  // namespace
 
-const char* read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed)
+std::string read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed)
 {
     listed = false;
     char path[MAX_PATH + 20];
     const UINT length = GetSystemDirectoryA(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
-        return nullptr;
+        return "";
     std::strcpy(path + length, "\\cfgmgr32.dll");
     const HMODULE dll = LoadLibraryA(path);
     if (!dll)
-        return nullptr;
+        return "";
     DEVINST root;
-    const bool complete = find(dll, "CM_Locate_DevNodeA", locate_node) && find(dll, "CM_Get_Child", child_of) &&
-                          find(dll, "CM_Get_Sibling", sibling_of) &&
-                          find(dll, "CM_Get_DevNode_Registry_PropertyA", property_of) &&
-                          find(dll, "CM_Get_First_Log_Conf", first_log_conf) &&
-                          find(dll, "CM_Get_Next_Res_Des", next_res_des) &&
-                          find(dll, "CM_Get_Res_Des_Data_Size", res_des_size) &&
-                          find(dll, "CM_Get_Res_Des_Data", res_des_data) &&
-                          find(dll, "CM_Free_Log_Conf_Handle", free_log_conf) &&
-                          find(dll, "CM_Free_Res_Des_Handle", free_res_des);
-    const char* problem = nullptr;
+    const bool complete =
+        dll_lookup(dll, "CM_Locate_DevNodeA", locate_node) && dll_lookup(dll, "CM_Get_Child", child_of) &&
+        dll_lookup(dll, "CM_Get_Sibling", sibling_of) &&
+        dll_lookup(dll, "CM_Get_DevNode_Registry_PropertyA", property_of) &&
+        dll_lookup(dll, "CM_Get_First_Log_Conf", first_log_conf) &&
+        dll_lookup(dll, "CM_Get_Next_Res_Des", next_res_des) &&
+        dll_lookup(dll, "CM_Get_Res_Des_Data_Size", res_des_size) &&
+        dll_lookup(dll, "CM_Get_Res_Des_Data", res_des_data) &&
+        dll_lookup(dll, "CM_Free_Log_Conf_Handle", free_log_conf) &&
+        dll_lookup(dll, "CM_Free_Res_Des_Handle", free_res_des);
+    std::string problem;
     if (complete && locate_node(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS) {
         listed = true;
         problem = read_tree(root, devices, listed);
     }
     const LONG closed = resource_map ? RegCloseKey(resource_map) : ERROR_SUCCESS;
     resource_map = nullptr;
-    if (!problem && closed != ERROR_SUCCESS)
+    if (problem.empty() && closed != ERROR_SUCCESS)
         problem = failed("RegCloseKey", closed);
-    if (!FreeLibrary(dll) && !problem)
+    if (!FreeLibrary(dll) && problem.empty())
         problem = failed("FreeLibrary", GetLastError());
     return problem;
 }

@@ -4,10 +4,11 @@
 
 #include "link/decisions/port_owner.h"
 
+#include <string>
 #include <vector>
 
 // Windows only: fills `devices` from the configuration manager (or, for a 32-bit program on
-// 64-bit Windows, from the registry's resource map). Returns nullptr with `listed` true when the
-// list was read, nullptr with `listed` false where the system offers no list, and otherwise why
-// reading it failed part way (static storage).
-const char* read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed);
+// 64-bit Windows, from the registry's resource map). Returns an empty text with `listed` true when
+// the list was read, an empty text with `listed` false where the system offers no list, and
+// otherwise why reading it failed part way.
+std::string read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed);
