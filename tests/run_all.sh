@@ -15,7 +15,7 @@ cmake --workflow --preset fuzz
 # The 32-bit Linux programs over their own ppdev stand-in, against the native quorva-sim; the
 # statically linked programs of the release archives.
 for preset in linux-i686 archive-x86_64 archive-i386; do cmake --preset $preset >/dev/null; cmake --build --preset $preset; done
-bash tests/end_to_end.sh linux-i386 build-linux-i686 build-test
+bash tests/e2e/run.sh linux-i386 build-linux-i686 build-test
 bash tests/windows_under_wine.sh && windows=0 || windows=$?
 [ $windows = 0 ] || [ $windows = 77 ] || exit $windows
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the 32-bit Windows programs (preset windows-i686) and runs the end-to-end transcript on them
-# under wine, where each .exe must start with nothing but the system's DLLs. Where the cross
-# compiler or wine is missing (or QUORVA_NO_WINDOWS gives a reason) it says why and exits with
-# status 77 (skipped), or 1 under CI=true.
+# under wine (the sections named as arguments, or all), where each .exe must start with nothing but
+# the system's DLLs. Where the cross compiler or wine is missing (or QUORVA_NO_WINDOWS gives a
+# reason) it says why and exits with status 77 (skipped), or 1 under CI=true.
 set -eu
 cd "$(dirname "$0")/.."
 skip() {
@@ -34,4 +34,4 @@ declare -A number=([win2k]=5.0 [winxp]=5.1 [win7]=6.1 [win81]=6.3 [win10]=10.0)
 wine reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
 reported=$(wine cmd /c ver | tr -d '\r' | grep .)
 [[ $reported = *" ${number[$version]:-?}."* ]] || { echo "FAIL: wine set to $version reports: $reported"; exit 1; }
-timeout 900 bash tests/end_to_end.sh windows build-windows-i686 build-test
+timeout 900 bash tests/e2e/run.sh windows build-windows-i686 build-test "$@"

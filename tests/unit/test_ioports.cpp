@@ -17,7 +17,8 @@ std::string classes;  // pci-classes.txt
 const char* pci_class(const char* address, const char*& why)
 {
     const size_t at = classes.find(std::string("\n") + address + " ");
-    return why = "No such file or directory", at == std::string::npos ? nullptr : classes.c_str() + at + 14;
+    why = "No such file or directory";
+    return at == std::string::npos ? nullptr : classes.c_str() + at + 14;
 }
 
 TEST(Ioports, OwnersOfAnyOfTheThreePortsAndListsThatCannotTell)

@@ -2,6 +2,7 @@
 // on its line with its reason, and well-formed ones placing each byte where the formats put it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -82,30 +83,44 @@ const Case cases[] = {
     {S, 0, std::string(4 << 20, '\n') + "\n", (4 << 20) + 1, "more than 4 MiB of text, more than any 64 KiB image needs"},
 };
 
-TEST(ImageFormat, EachTextRefusedOnItsLineOrPlacedByItsAddresses)
+// The text fed in pieces of at most `piece` characters, as a file is read in blocks; the reader
+// keeps its count of lines and of characters across them.
+bool read_in_pieces(ImageReader& reader, const Case& c, ImageMemory& memory, size_t piece)
+{
+    image_reader_start(reader, c.format, c.offset, memory);
+    for (size_t at = 0; at < c.text.size(); at += piece)
+        if (!image_reader_feed(reader, c.text.data() + at, std::min(piece, c.text.size() - at)))
+            return false;
+    return image_reader_finish(reader);
+}
+
+TEST(ImageFormat, EachTextRefusedOnItsLineOrPlacedByItsAddressesWholeOrInPieces)
 {
     static ImageMemory memory;
     static ImageReader reader;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text.substr(0, 100));
-        const bool read = read_image_text(reader, c.format, c.offset, memory, c.text.data(), c.text.size());
-        if (c.line != 0) {
-            EXPECT_FALSE(read);
-            EXPECT_EQ(reader.line_number, c.line);
-            EXPECT_STREQ(reader.error, c.error);
-            continue;
+    for (const Case& c : cases)
+        for (size_t piece : {size_t(0), size_t(1), size_t(4096)}) {
+            SCOPED_TRACE(c.text.substr(0, 100) + (piece ? " in pieces of " + std::to_string(piece) : " whole"));
+            const bool read = piece ? read_in_pieces(reader, c, memory, piece)
+                                    : read_image_text(reader, c.format, c.offset, memory, c.text.data(), c.text.size());
+            if (c.line != 0) {
+                EXPECT_FALSE(read);
+                EXPECT_EQ(reader.line_number, c.line);
+                EXPECT_STREQ(reader.error, c.error);
+                continue;
+            }
+            ASSERT_TRUE(read) << reader.error;
+            unsigned listed = 0, address, value, defined = 0;
+            int used = 0;
+            for (const char* p = c.error; std::sscanf(p, " %x=%x%n", &address, &value, &used) == 2; p += used) {
+                EXPECT_TRUE(is_defined(memory, address)) << std::hex << address;
+                EXPECT_EQ(memory.data[address], value) << std::hex << address;
+                ++listed;
+            }
+            for (uint32_t a = 0; a < IMAGE_SIZE; ++a)
+                defined += is_defined(memory, a);
+            EXPECT_EQ(defined, c.defined ? c.defined : listed);
         }
-        ASSERT_TRUE(read) << reader.error;
-        unsigned listed = 0, address, value, defined = 0;
-        int used = 0;
-        for (const char* p = c.error; std::sscanf(p, " %x=%x%n", &address, &value, &used) == 2; p += used, ++listed) {
-            EXPECT_TRUE(is_defined(memory, address)) << std::hex << address;
-            EXPECT_EQ(memory.data[address], value) << std::hex << address;
-        }
-        for (uint32_t a = 0; a < IMAGE_SIZE; ++a)
-            defined += is_defined(memory, a);
-        EXPECT_EQ(defined, c.defined ? c.defined : listed);
-    }
 }
 
 // The start of a file under a name of no known ending: its format, after how many characters it

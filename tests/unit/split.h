@@ -8,7 +8,11 @@
 inline std::vector<std::string> split(const std::string& text, char separator)
 {
     std::vector<std::string> parts(1);
-    for (char c : text)
-        c == separator ? parts.emplace_back(), void() : parts.back().push_back(c);
+    for (char c : text) {
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
+    }
     return parts;
 }

@@ -17,27 +17,7 @@
 // works between processes; each open gets its own file offset, which tells descriptions apart.
 // /run/quorva is run-quorva there, each parportN/devices folder is the folder "devices" there, and
 // /sys/bus/pci/devices is pci-devices there.
-// Environment:
-//   FAKE_PARPORTn=888        decimal base of parportn (n = 0, 1, ...); none set: no parallel port
-//   FAKE_PARPORT_ERRNO=E     opening /dev/parportN fails with the error E (EACCES, ENOENT, ...)
-//   FAKE_IOPERM_ERRNO=E      ioperm fails with the error E instead of ENOSYS
-//   FAKE_UID=N               getuid returns N instead of 0 (root); ioperm while it is not 0
-//                            aborts, and so does one for other than three ports
-//   FAKE_RUN_UID=N           the owner of run-quorva that fstat shows (default 0, root)
-//   FAKE_IOPORTS=FILE        /proc/ioports is FILE (default: ioports.txt in the current folder)
-//   FAKE_HOLDER=NAME         devices/active names NAME, which holds the port. A ppdev program
-//   FAKE_HOLD_MS=N           ("ppdev1") lets it go N ms after the start; a driver in the kernel
-//                            ("lp") keeps it, and at every N ms hands it over to a PPCLAIM that
-//                            sleeps then, or to the description whose claim was interrupted
-//                            (like the printer driver's parport_yield_blocking)
-//   FAKE_SLEEPER=1           with lp: a ppdev program sleeps in its claim ahead of quorva's, so
-//                            quorva's first claim waits for ppdev's mutex until lp yields to that
-//                            program, which holds the port (as ppdev0, quorva's name) N ms more
-//   FAKE_TRACE=FILE          every port access, "W PPPP VV" or "R PPPP VV", as quorva-sim --trace
-//   FAKE_MEMORY=FILE         the board's 64 KiB at process exit, as quorva-sim --memory
-//   FAKE_STALL_AFTER=N       the board answers N transfers, then stays silent
-//   FAKE_FAIL_ACCESS=N       the Nth port access (1 is the first) fails with EIO; any access
-//                            after it aborts, since the tool must stop at a failed one
+// Its settings (FAKE_* in the environment) are listed in tests/standins/README.md.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>

@@ -1,14 +1,6 @@
 // A fake inpout32.dll for the Windows tests under wine: InpOut32's three port functions, served by
-// the simulated board at 0x378 instead of a driver. Set up from the environment when it is loaded:
-//   FAKE_INPOUT32_DRIVER=closed  IsInpOutDriverOpen answers FALSE (the driver could not be opened)
-//   FAKE_INPOUT32_TRACE=PATH     every port access to PATH, "W PPPP VV" lines as quorva-sim --trace
-//   FAKE_INPOUT32_MEMORY=PATH    the board's 64 KiB to PATH when the DLL is unloaded, as --memory
-//   FAKE_INPOUT32_TURNS=PATH     appends "PID first" to PATH at the process's first access, and
-//                                "PID last" when the DLL is unloaded (after its last access)
-//   FAKE_INPOUT32_SLOW=MS        every 1000th access takes MS milliseconds longer
-//   FAKE_INPOUT32_BASE=HEX       the board's port address instead of 378
-//   FAKE_INPOUT32_DACL=PATH      at the first access, the DACL of the mutex that quorva holds for
-//                                port 0x378 to PATH, in the security descriptor language (SDDL)
+// the simulated board at 0x378 instead of a driver. Set up from the environment when it is loaded
+// (the FAKE_INPOUT32_* settings of tests/standins/README.md).
 #include <aclapi.h>
 #include <sddl.h>
 #include <cstdio>

@@ -1,6 +1,6 @@
 # The fake inpout32.dll over the simulated board, for the Windows tests only. It goes into a folder
 # of its own, so that it never lies beside quorva.exe by accident, and it is never installed.
-add_library(fake_inpout32 MODULE fake_inpout32.cpp)
+add_library(fake_inpout32 MODULE ${CMAKE_CURRENT_LIST_DIR}/fake_inpout32.cpp)
 target_link_libraries(fake_inpout32 PRIVATE quorva_sim_board)
 # Linked statically like the programs; --kill-at exports the __stdcall names undecorated, as
 # InpOut32 does (IsInpOutDriverOpen, not IsInpOutDriverOpen@0).

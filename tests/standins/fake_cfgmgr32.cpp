@@ -1,15 +1,8 @@
 // A fake cfgmgr32.dll for the Windows tests under wine: the configuration manager's calls that
-// quorva.exe makes, answered from a device tree in a data file (tests/devtree.txt, whose first
-// lines give its format). Set up from the environment:
-//   FAKE_CFGMGR32_TREE=PATH     the tree; without it CM_Locate_DevNodeA finds no root
-//   FAKE_CFGMGR32_WOW64=1       the log-configuration calls answer CR_CALL_NOT_IMPLEMENTED, as to a
-//                               32-bit program on 64-bit Windows 8 and later, and IsWow64Process
-//                               answers TRUE (tests/resourcemap.reg); with 0 the same calls fail,
-//                               but IsWow64Process answers FALSE (tests/resourcemap-32.reg)
-//   FAKE_CFGMGR32_SQUAT=KIND    before the tree is read, the mutex name of port 0x378 is taken: by
-//                               an event (event), by a mutex no one may open (shut), or by a mutex
-//                               another thread holds for KIND milliseconds
-// "rundll32 cfgmgr32.dll,CreateResourceMap" makes the registry key that tests/resourcemap.reg fills.
+// quorva.exe makes, answered from a device tree in a data file (tests/data/devtree.txt, whose first
+// lines give its format). Set up from the environment (the FAKE_CFGMGR32_* settings of
+// tests/standins/README.md).
+// "rundll32 cfgmgr32.dll,CreateResourceMap" makes the registry key that tests/data/resourcemap.reg fills.
 // A log configuration or resource descriptor still open when the walk ends makes the last call,
 // CM_Get_Sibling of the root, fail with CR_FAILURE.
 #define _CFGMGR32_  // this DLL defines the functions rather than importing them
