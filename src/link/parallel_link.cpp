@@ -20,6 +20,11 @@ const LinkPorts& link_ports()
     return ports;
 }
 
+std::string link_take_ports()
+{
+    return acquire_ports(ports.data_port);
+}
+
 bool set_control_idle()
 {
     ports.control_shadow = CONTROL_IDLE;
@@ -58,4 +63,19 @@ int send_byte(uint8_t command, uint32_t value)
     if (!write_port(ports.control_port, ports.control_shadow) || !wait_for_ack(false))  // strobe off
         return 1;
     return 0;
+}
+
+// A transfer that was not answered is told from one whose access failed by the seam's record of
+// the first failure: the link sends nothing after one, so a later time-out cannot be mistaken.
+Transfer transfer(uint8_t command, uint32_t value)
+{
+    if (send_byte(command, value) == 0)
+        return Transfer::answered;
+    return port_failure() ? Transfer::access_failed : Transfer::not_answered;
+}
+
+const char* link_failure()
+{
+    const char* why = port_failure();
+    return why ? why : "no reason given";
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/download.h"
+#include "app/command_line.h"
 #include "sim/same_file.h"
 #include "sim/sim_board.h"
 
