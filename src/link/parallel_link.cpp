@@ -49,9 +49,9 @@ bool wait_for_ack(bool wanted)
             return true;
     }
 }
-}  // namespace
 
-int send_byte(uint8_t command, uint32_t value)
+// The handshake itself: 0 when the board answered and released, 1 otherwise.
+int handshake(uint8_t command, uint32_t value)
 {
     // A failed access ends the transfer at once: the link never sends past it.
     if (!write_port(ports.data_port, static_cast<uint8_t>(value)))
@@ -64,14 +64,20 @@ int send_byte(uint8_t command, uint32_t value)
         return 1;
     return 0;
 }
+}  // namespace
 
-// A transfer that was not answered is told from one whose access failed by the seam's record of
-// the first failure: the link sends nothing after one, so a later time-out cannot be mistaken.
+// The one place a transfer's outcome is told. One that was not answered is told from one whose
+// access failed by the seam's record of the first failure: the link sends nothing after one.
 Transfer transfer(uint8_t command, uint32_t value)
 {
-    if (send_byte(command, value) == 0)
+    if (handshake(command, value) == 0)
         return Transfer::answered;
     return port_failure() ? Transfer::access_failed : Transfer::not_answered;
+}
+
+int send_byte(uint8_t command, uint32_t value)
+{
+    return transfer(command, value) == Transfer::answered ? 0 : 1;
 }
 
 const char* link_failure()
