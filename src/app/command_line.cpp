@@ -3,17 +3,12 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "app/command_line.h"
 #include "app/console.h"
-#include "app/download.h"
-#include "app/image_format.h"
+#include "app/hex_text.h"
 
 namespace {
 const char* const VERSION = "V" QUORVA_VERSION;  // the build's version, from CMake's project()
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // True for a file that opened but is a directory: it would fail on the first read.
 bool is_directory(FILE* stream)

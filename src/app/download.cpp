@@ -1,12 +1,13 @@
 // The download sequence: range checks, reading an Intel HEX or S-record file, port rights, presence
 // probe, the byte-by-byte transfer of the image and the closing report.
 #include <cstdio>
+#include <string>
 
 #include "app/console.h"
 #include "app/download.h"
 #include "app/image_format.h"
+#include "app/image_sniff.h"
 #include "link/parallel_link.h"
-#include "link/port_io.h"
 
 namespace {
 FILE* image = nullptr;    // the open image file, owned from run_download's start to its end
@@ -53,8 +54,7 @@ ImageFormat format_by_content()
 // A port access that failed ends the run where it happened; the bytes before it were sent.
 int access_failed()
 {
-    const char* why = port_failure();
-    say("\nPort access failed after %lu databytes (%s) !\n", sent, why ? why : "no reason given");
+    say("\nPort access failed after %lu databytes (%s) !\n", sent, link_failure());
     return finish(1);
 }
 
@@ -63,12 +63,16 @@ int access_failed()
 // transfer the board does not answer means it did not get the byte: the run stops there.
 int send_current()
 {
-    if (send_byte(CMD_ADDR_LOW, address & 0xFF) == 0 && send_byte(CMD_ADDR_HIGH, (address >> 8) & 0xFF) == 0 &&
-        send_byte(CMD_DATA, byte) == 0) {
+    Transfer outcome = transfer(CMD_ADDR_LOW, address & 0xFF);
+    if (outcome == Transfer::answered)
+        outcome = transfer(CMD_ADDR_HIGH, (address >> 8) & 0xFF);
+    if (outcome == Transfer::answered)
+        outcome = transfer(CMD_DATA, byte);
+    if (outcome == Transfer::answered) {
         ++sent;
         return -1;
     }
-    if (port_failure())
+    if (outcome == Transfer::access_failed)
         return access_failed();
     say("\nQuorvaemulator stopped answering at address 0x%04X after %lu databytes !\n",
         static_cast<unsigned>(address & 0xFFFF), sent);
@@ -116,23 +120,26 @@ int run_download(const DownloadSettings& settings, FILE* stream, const char* nam
     if (format == ImageFormat::raw)
         format = format_by_content();
     if (format == ImageFormat::raw && settings.offset >= ADDRESS_LIMIT) {
-        say("\nOffset 0x%X out of range (0x0000 to 0xFFFF) !\n", static_cast<unsigned>(settings.offset));
+        say("\nOffset 0x%X out of range (0x0000 to 0xFFFF) !\n",
+            static_cast<unsigned>(settings.offset));
         return finish(1);
     }
     if (format != ImageFormat::raw && !read_records(format, settings.offset, name))
         return finish(1);
 
     link_init(settings.port_address);
-    if (const std::string refusal = acquire_ports(link_ports().data_port); !refusal.empty()) {
-        say("\nNo access to portadress 0x%X (%s) !\n", static_cast<unsigned>(settings.port_address), refusal.c_str());
+    if (const std::string refusal = link_take_ports(); !refusal.empty()) {
+        say("\nNo access to portadress 0x%X (%s) !\n", static_cast<unsigned>(settings.port_address),
+            refusal.c_str());
         return finish(1);
     }
     if (!set_control_idle())
         return access_failed();
-    if (send_byte(CMD_ADDR_LOW, 0) != 0) {
-        if (port_failure())
+    if (const Transfer probe = transfer(CMD_ADDR_LOW, 0); probe != Transfer::answered) {
+        if (probe == Transfer::access_failed)
             return access_failed();
-        say("\nQuorvaemulator not found at portadress 0x%X !\n", static_cast<unsigned>(settings.port_address));
+        say("\nQuorvaemulator not found at portadress 0x%X !\n",
+            static_cast<unsigned>(settings.port_address));
         return finish(1);
     }
     for (uint32_t i = 0; i < ZERO_WRITES; ++i)
@@ -163,14 +170,14 @@ int run_download(const DownloadSettings& settings, FILE* stream, const char* nam
 
     // The end command goes out after a read error too. Only the first failure is reported, and a
     // read error comes before the end transfer.
-    const bool end_answered = send_byte(CMD_END, 0) == 0;
+    const Transfer end = transfer(CMD_END, 0);
     if (read_failed) {
         say("\nRead error in the image file after %lu databytes !\n", sent);
         return finish(1);
     }
-    if (!end_answered && port_failure())
+    if (end == Transfer::access_failed)
         return access_failed();
-    if (!end_answered) {
+    if (end == Transfer::not_answered) {
         say("\nQuorvaemulator did not answer the end command after %lu databytes !\n", sent);
         return finish(1);
     }

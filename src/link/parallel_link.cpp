@@ -20,6 +20,11 @@ const LinkPorts& link_ports()
     return ports;
 }
 
+std::string link_take_ports()
+{
+    return acquire_ports(ports.data_port);
+}
+
 bool set_control_idle()
 {
     ports.control_shadow = CONTROL_IDLE;
@@ -44,9 +49,9 @@ bool wait_for_ack(bool wanted)
             return true;
     }
 }
-}  // namespace
 
-int send_byte(uint8_t command, uint32_t value)
+// The handshake itself: 0 when the board answered and released, 1 otherwise.
+int handshake(uint8_t command, uint32_t value)
 {
     // A failed access ends the transfer at once: the link never sends past it.
     if (!write_port(ports.data_port, static_cast<uint8_t>(value)))
@@ -58,4 +63,25 @@ int send_byte(uint8_t command, uint32_t value)
     if (!write_port(ports.control_port, ports.control_shadow) || !wait_for_ack(false))  // strobe off
         return 1;
     return 0;
+}
+}  // namespace
+
+// The one place a transfer's outcome is told. One that was not answered is told from one whose
+// access failed by the seam's record of the first failure: the link sends nothing after one.
+Transfer transfer(uint8_t command, uint32_t value)
+{
+    if (handshake(command, value) == 0)
+        return Transfer::answered;
+    return port_failure() ? Transfer::access_failed : Transfer::not_answered;
+}
+
+int send_byte(uint8_t command, uint32_t value)
+{
+    return transfer(command, value) == Transfer::answered ? 0 : 1;
+}
+
+const char* link_failure()
+{
+    const char* why = port_failure();
+    return why ? why : "no reason given";
 }

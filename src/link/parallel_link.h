@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The link's state for the whole run.
 struct LinkPorts {
@@ -40,6 +41,10 @@ void link_init(uint32_t port_address);
 // Returns the link's current state (port numbers and control shadow).
 const LinkPorts& link_ports();
 
+// Asks the platform for the right to use the link's three ports, from data_port on: link_init
+// first. Returns an empty text when they may be used, otherwise why not (the seam's acquire_ports).
+std::string link_take_ports();
+
 // Writes CONTROL_IDLE to the control register. Returns false when the port access failed.
 bool set_control_idle();
 
@@ -48,5 +53,19 @@ bool write_data(uint8_t value);
 
 // One handshaked transfer of the low 8 bits of `value` under `command`.
 // Returns 0 when the board answered and released, 1 when a phase ran out of polls or a port
-// access failed (port_failure() tells which); after a failed access nothing more is sent.
+// access failed (transfer() tells which); after a failed access nothing more is sent.
 int send_byte(uint8_t command, uint32_t value);
+
+// The three ways a transfer ends.
+enum class Transfer {
+    answered,       // the board took the byte and released
+    not_answered,   // a phase ran out of polls: the board did not take it
+    access_failed,  // the operating system's route to the port failed (link_failure() says why)
+};
+
+// send_byte under `command` with `value`, and how it ended.
+Transfer transfer(uint8_t command, uint32_t value);
+
+// Why the first failed port access failed ("/dev/parport0: Input/output error"), or "no reason
+// given" when the platform told none. Static storage.
+const char* link_failure();

@@ -23,8 +23,8 @@ struct FileKey {
 // image costs the user's file).
 inline bool same_key(const FileKey& a, const FileKey& b)
 {
-    return a.index == b.index &&
-           (a.volume == b.volume || (a.size == b.size && a.modified == b.modified && a.modified_ns == b.modified_ns));
+    return a.index == b.index && (a.volume == b.volume || (a.size == b.size && a.modified == b.modified &&
+                                                             a.modified_ns == b.modified_ns));
 }
 
 // The file a name leads to; or, where it leads to none, where that file would be made.

@@ -153,7 +153,8 @@ bool open_output(Output& out)
     // What is at the name is opened as it is (a name the kernel guards with O_CREAT, so that its
     // guards still apply), without waiting for a reader and without emptying it.
     const char* const name = out.name.c_str();
-    int fd = openat(out.folder, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | (guarded(out.folder, name) ? O_CREAT : 0), 0666);
+    const int create = guarded(out.folder, name) ? O_CREAT : 0;
+    int fd = openat(out.folder, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | create, 0666);
     if (fd < 0 && errno == ENOENT) {
         // Nothing there, or a link to nothing: a regular output, made only when the run goes on.
         out.id.error = ENOENT;
@@ -216,7 +217,8 @@ bool make_output(Output& out)
     }
     for (int n = 0; !out.file && n < MAX_TEMPS; ++n) {
         out.temp = temp_name(n);
-        out.file = stream_of(openat(out.folder, out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        const int fd = openat(out.folder, out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        out.file = stream_of(fd);
         if (!out.file && errno != EEXIST)
             break;
     }

@@ -12,6 +12,9 @@
 #include <winternl.h>
 
 namespace {
+// Others may read, write, rename or delete a file while it is open here, as on POSIX.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // The errno value for why a file's identity could not be read. A name that cannot name any file
 // (no such file or folder, no such drive, a malformed name) counts as no such file; a refused
 // access as EACCES; anything else as an input/output error.
@@ -85,8 +88,8 @@ void find_place(FileId& id, const char* path)
         return;
     std::string name = last;
     *last = '\0';
-    const HANDLE folder = CreateFileA(full, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE folder =
+        CreateFileA(full, 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const FileId found = identity(folder, GetLastError());
     if (folder != INVALID_HANDLE_VALUE)
         CloseHandle(folder);
@@ -124,8 +127,9 @@ bool remove_file(HANDLE handle)
     const auto set_information = reinterpret_cast<SetInformation>(reinterpret_cast<void (*)()>(found));
     BOOLEAN remove = TRUE;
     IO_STATUS_BLOCK io;
-    const LONG status = set_information ? set_information(handle, &io, &remove, sizeof remove, FileDispositionInformation)
-                                        : static_cast<LONG>(0xC0000002);  // not implemented
+    const LONG status = set_information
+                            ? set_information(handle, &io, &remove, sizeof remove, FileDispositionInformation)
+                            : static_cast<LONG>(0xC0000002);  // not implemented
     if (status >= 0)
         return true;
     // Access refused, or a file that cannot be removed (read-only); anything else as an I/O error.
@@ -148,15 +152,16 @@ bool move_replacing(const char* from, const char* to)
     if (MoveFileA(from, to))
         return true;
     const DWORD error = GetLastError();
-    return (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) && DeleteFileA(to) && MoveFileA(from, to);
+    return (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) && DeleteFileA(to) &&
+           MoveFileA(from, to);
 }
 }  // namespace
 
 bool open_output(Output& out)
 {
     // What is at the name is opened as it is, without emptying it; nothing is created.
-    const HANDLE handle = CreateFileA(out.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileA(out.path, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
         // Nothing there: a regular output, made only when the run goes on.
         out.id.error = ENOENT;
@@ -179,8 +184,8 @@ bool open_output(Output& out)
 
 FileId identity_of(const char* path)
 {
-    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileA(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     FileId id = identity(file, GetLastError());
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
@@ -208,10 +213,11 @@ bool make_output(Output& out)
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int n = 0; handle == INVALID_HANDLE_VALUE && n < 100; ++n) {
         char number[32];
-        std::snprintf(number, sizeof number, "~qsim%lx-%d.tmp", static_cast<unsigned long>(GetCurrentProcessId()), n);
+        std::snprintf(number, sizeof number, "~qsim%lx-%d.tmp",
+                      static_cast<unsigned long>(GetCurrentProcessId()), n);
         out.temp = std::string(full) + number;
-        handle = CreateFileA(out.temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = CreateFileA(out.temp.c_str(), GENERIC_WRITE | DELETE, SHARE_ALL, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             break;
     }

@@ -31,7 +31,8 @@ uint16_t address = 0;
 void note(char kind, uint16_t port, uint8_t value)
 {
     if (trace)
-        std::fprintf(trace, "%c %04X %02X\n", kind, static_cast<unsigned>(port), static_cast<unsigned>(value));
+        std::fprintf(trace, "%c %04X %02X\n", kind, static_cast<unsigned>(port),
+                     static_cast<unsigned>(value));
 }
 
 void store(uint8_t value)
@@ -124,7 +125,8 @@ bool sim_save_memory(FILE* file)
         return false;
     // The stream's error indicator too: a failed write whose data the C library dropped leaves
     // no other trace once a later write succeeds.
-    const bool written = std::fwrite(memory, 1, BOARD_MEMORY_SIZE, file) == BOARD_MEMORY_SIZE && !std::ferror(file);
+    const bool written =
+        std::fwrite(memory, 1, BOARD_MEMORY_SIZE, file) == BOARD_MEMORY_SIZE && !std::ferror(file);
     return std::fclose(file) == 0 && written;
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/download.h"
+#include "app/command_line.h"
 #include "sim/same_file.h"
 #include "sim/sim_board.h"
 
@@ -66,7 +66,9 @@ int parse_options(int argc, char** argv, SimOptions& options, int& first)
         const char* eq = std::strchr(arg, '=');
         const size_t name_len = eq ? static_cast<size_t>(eq - arg) : std::strlen(arg);
         const char* value = eq ? eq + 1 : nullptr;
-        auto is = [&](const char* name) { return std::strlen(name) == name_len && std::strncmp(arg, name, name_len) == 0; };
+        auto is = [&](const char* name) {
+            return std::strlen(name) == name_len && std::strncmp(arg, name, name_len) == 0;
+        };
         uint64_t number = 0;
         if (is("--help")) {
             std::fputs(SIM_USAGE, stdout);
@@ -133,7 +135,8 @@ bool unreadable(const char* name, const FileId& id)
 {
     if (identity_read(id))
         return false;
-    std::fprintf(stderr, "quorva-sim: %s: cannot tell which file this is: %s\n", name, std::strerror(id.error));
+    std::fprintf(stderr, "quorva-sim: %s: cannot tell which file this is: %s\n", name,
+                 std::strerror(id.error));
     return true;
 }
 
@@ -162,7 +165,8 @@ int open_outputs(Output* outputs, size_t count, const char* image)
             return refuse(outputs, count);
         }
         if (i > 0 && same_file(outputs[i].id, outputs[0].id)) {
-            std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must be two files\n", outputs[i].path);
+            std::fprintf(stderr, "quorva-sim: %s: the trace and memory files must be two files\n",
+                         outputs[i].path);
             return refuse(outputs, count);
         }
     }
@@ -180,7 +184,8 @@ void print_board_summary()
     const SimReport& r = sim_report();
     std::fprintf(stderr, "quorva-sim: board stored %lu databytes", static_cast<unsigned long>(r.stored));
     if (r.stored > 0)
-        std::fprintf(stderr, " at 0x%04X to 0x%04X", static_cast<unsigned>(r.lowest), static_cast<unsigned>(r.highest));
+        std::fprintf(stderr, " at 0x%04X to 0x%04X", static_cast<unsigned>(r.lowest),
+                     static_cast<unsigned>(r.highest));
     std::fprintf(stderr, ", %s; %llu port writes, %llu port reads\n",
                  r.end_received ? "end command received" : "no end command",
                  static_cast<unsigned long long>(r.writes), static_cast<unsigned long long>(r.reads));

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "app/image_format.h"
+#include "app/image_sniff.h"
 
 namespace {
 const ImageFormat H = ImageFormat::intel_hex, S = ImageFormat::srecord, R = ImageFormat::raw;
