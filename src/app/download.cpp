@@ -10,15 +10,15 @@
 #include "link/parallel_link.h"
 
 namespace {
-FILE* image = nullptr;    // the open image file, owned from run_download's start to its end
-uint32_t address = 0;     // target address of the next byte
-unsigned char byte = 0;   // read buffer
-unsigned long sent = 0;   // data bytes the board took
-ImageMemory records;      // what a HEX or S-record file defines, read whole before the port
+FILE* image = nullptr;   // the open image file, owned from run_download's start to its end
+uint32_t address = 0;    // target address of the next byte
+unsigned char byte = 0;  // read buffer
+unsigned long sent = 0;  // data bytes the board took
+ImageMemory records;     // what a HEX or S-record file defines, read whole before the port
 ImageReader reader;
-ImageSniff sniff;         // the start of a file whose name has no known ending, as it was read
-size_t replayed = 0;      // of those characters, those a raw file has sent or a reader was fed
-bool sniff_ended = false; // the file ended, or could not be read, while its start was looked at
+ImageSniff sniff;          // the start of a file whose name has no known ending, as it was read
+size_t replayed = 0;       // of those characters, those a raw file has sent or a reader was fed
+bool sniff_ended = false;  // the file ended, or could not be read, while its start was looked at
 
 int finish(int status)
 {
@@ -120,8 +120,7 @@ int run_download(const DownloadSettings& settings, FILE* stream, const char* nam
     if (format == ImageFormat::raw)
         format = format_by_content();
     if (format == ImageFormat::raw && settings.offset >= ADDRESS_LIMIT) {
-        say("\nOffset 0x%X out of range (0x0000 to 0xFFFF) !\n",
-            static_cast<unsigned>(settings.offset));
+        say("\nOffset 0x%X out of range (0x0000 to 0xFFFF) !\n", static_cast<unsigned>(settings.offset));
         return finish(1);
     }
     if (format != ImageFormat::raw && !read_records(format, settings.offset, name))

@@ -146,4 +146,3 @@ bool read_image_text(ImageReader& reader, ImageFormat format, uint32_t offset, I
     image_reader_start(reader, format, offset, memory);
     return image_reader_feed(reader, text, length) && image_reader_finish(reader);
 }
-

@@ -37,19 +37,19 @@ constexpr unsigned long MAX_TEXT_CHARS = 4ul << 20;
 
 struct ImageReader {
     ImageFormat format;
-    uint32_t offset;           // added, in 32 bits, to every address of the file
+    uint32_t offset;  // added, in 32 bits, to every address of the file
     ImageMemory* memory;
-    size_t length;             // characters of the current line so far
-    unsigned long padding;     // Ctrl-Z characters after them, not yet part of the line
-    bool padding_cr;           // and a CR after those
-    unsigned long line_number; // of the current line, from 1
-    unsigned long chars;       // characters fed so far
-    uint32_t base;             // Intel HEX: address from the last 02 or 04 record
-    bool segmented;            // Intel HEX: the base came from an 02 record (offsets wrap at 64 KiB)
-    uint32_t data_records;     // S-records: S1, S2 and S3 records so far
-    bool ended;                // an end record was read: nothing may follow it
+    size_t length;              // characters of the current line so far
+    unsigned long padding;      // Ctrl-Z characters after them, not yet part of the line
+    bool padding_cr;            // and a CR after those
+    unsigned long line_number;  // of the current line, from 1
+    unsigned long chars;        // characters fed so far
+    uint32_t base;              // Intel HEX: address from the last 02 or 04 record
+    bool segmented;             // Intel HEX: the base came from an 02 record (offsets wrap at 64 KiB)
+    uint32_t data_records;      // S-records: S1, S2 and S3 records so far
+    bool ended;                 // an end record was read: nothing may follow it
     bool failed;
-    char error[96];            // what is wrong on line `line_number`, once failed
+    char error[96];                   // what is wrong on line `line_number`, once failed
     char line[MAX_RECORD_CHARS + 1];  // last, so that a write past it leaves the record
 };
 

@@ -123,9 +123,7 @@ bool intel_record(ImageReader& reader)
                 return false;
         }
         return true;
-    case 1:
-        reader.ended = true;
-        return true;
+    case 1: reader.ended = true; return true;
     case 2:
         reader.base = big_endian(data, 2) << 4;
         reader.segmented = true;

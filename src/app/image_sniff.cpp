@@ -50,8 +50,7 @@ bool image_sniff_feed(ImageSniff& sniff, char c, ImageFormat& format)
     // A line that starts otherwise than a record, or runs past the longest record and a CR, is no
     // record: most binaries are told at their first byte.
     return (length == 1 && c != ':' && c != 'S' && c != '\r') || (length == 2 && line[0] == '\r') ||
-           length > MAX_RECORD_CHARS + 1 ||
-           sniff.length == SNIFF_CHARS;
+           length > MAX_RECORD_CHARS + 1 || sniff.length == SNIFF_CHARS;
 }
 
 ImageFormat image_sniff_finish(const ImageSniff& sniff)

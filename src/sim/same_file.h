@@ -24,15 +24,15 @@ struct FileKey {
 inline bool same_key(const FileKey& a, const FileKey& b)
 {
     return a.index == b.index && (a.volume == b.volume || (a.size == b.size && a.modified == b.modified &&
-                                                             a.modified_ns == b.modified_ns));
+                                                           a.modified_ns == b.modified_ns));
 }
 
 // The file a name leads to; or, where it leads to none, where that file would be made.
 struct FileId : FileKey {
-    bool known = false;  // false when the file does not exist or its identity cannot be read
-    int error = 0;       // why it is not known, as an errno value: ENOENT or ENOTDIR for no such file
-    FileKey folder;      // no such file: the folder its links end in,
-    std::string name;    // and the name there (upper-case on Windows); empty when that is unknown
+    bool known = false;     // false when the file does not exist or its identity cannot be read
+    int error = 0;          // why it is not known, as an errno value: ENOENT or ENOTDIR for no such file
+    FileKey folder;         // no such file: the folder its links end in,
+    std::string name;       // and the name there (upper-case on Windows); empty when that is unknown
     bool anywhere = false;  // Windows: a link to no file, whose end cannot be read: it may be any
 };
 
@@ -60,10 +60,10 @@ struct Output {
     const char* path = nullptr;  // as given
     FILE* file = nullptr;        // what the run writes: once opened when direct, once made otherwise
     FileId id;                   // what the name leads to before the run makes anything
-    bool direct = false;   // written where it is: a FIFO, a device, a pipe, the kernel's link to an open file
-    int folder = -1;       // Linux: the folder the name is in, until it is given
-    std::string name;      // Linux: the name in that folder
-    std::string temp;      // the made file's temporary name of its own, until it has the output's name
+    bool direct = false;  // written where it is: a FIFO, a device, a pipe, the kernel's link to an open file
+    int folder = -1;      // Linux: the folder the name is in, until it is given
+    std::string name;     // Linux: the name in that folder
+    std::string temp;     // the made file's temporary name of its own, until it has the output's name
 };
 
 // Reads what `out.path` leads to into `out.id` (a failure there is left in `out.id.error`), and

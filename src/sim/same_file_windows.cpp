@@ -25,13 +25,10 @@ int error_number(DWORD error)
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE:
-        return ENOENT;
+    case ERROR_INVALID_DRIVE: return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        return EACCES;
-    default:
-        return EIO;
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    default: return EIO;
     }
 }
 

@@ -15,7 +15,7 @@ constexpr uint64_t NO_STALL = UINT64_MAX;
 constexpr uint32_t BOARD_MEMORY_SIZE = 0x10000;
 
 struct SimBoardConfig {
-    uint16_t base = 0x378;            // the board answers only at base, base + 1, base + 2
+    uint16_t base = 0x378;  // the board answers only at base, base + 1, base + 2
     BoardMode mode = BoardMode::ok;
     uint32_t delay = 1;               // status reads until bit 7 rises, and again until it drops
     uint64_t stall_after = NO_STALL;  // transfers answered before the board goes silent
@@ -24,12 +24,12 @@ struct SimBoardConfig {
 
 // What the board saw during the run.
 struct SimReport {
-    uint64_t writes = 0;      // port writes, to any port
-    uint64_t reads = 0;       // port reads, from any port
-    uint64_t transfers = 0;   // strobe-on writes to the board's control register
-    uint32_t stored = 0;      // data bytes stored
-    uint16_t lowest = 0;      // lowest address stored (valid when stored > 0)
-    uint16_t highest = 0;     // highest address stored (valid when stored > 0)
+    uint64_t writes = 0;     // port writes, to any port
+    uint64_t reads = 0;      // port reads, from any port
+    uint64_t transfers = 0;  // strobe-on writes to the board's control register
+    uint32_t stored = 0;     // data bytes stored
+    uint16_t lowest = 0;     // lowest address stored (valid when stored > 0)
+    uint16_t highest = 0;    // highest address stored (valid when stored > 0)
     bool end_received = false;
 };
 

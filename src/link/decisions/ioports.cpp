@@ -14,7 +14,7 @@ constexpr size_t LINE_MAX_LENGTH = 255;  // longer lines are not the kernel's
 // One entry of the list.
 struct Entry {
     unsigned long start, end;
-    int depth;        // leading spaces: an entry is inside the nearest less indented one above it
+    int depth;  // leading spaces: an entry is inside the nearest less indented one above it
     char name[LINE_MAX_LENGTH + 1];
 };
 
@@ -95,7 +95,7 @@ std::string ioports_refusal(const char* list, const char* read_error, uint16_t f
     Entry entry, owner{};
     unsigned long entries = 0, highest = 0;
     int card_depth = -1;  // the depth of a PCI card's range that covers the ports, while inside it
-    std::string device;  // the class of a PCI device that covers the ports, or why it has none
+    std::string device;   // the class of a PCI device that covers the ports, or why it has none
     bool owned = false, not_parallel = false, too_long = false, ended = true;
     if (!list)
         problem = read_error;
@@ -131,14 +131,16 @@ std::string ioports_refusal(const char* list, const char* read_error, uint16_t f
     else if (problem.empty() && !owned && highest == 0)
         problem = "all addresses read 0, as in a container without CAP_SYS_ADMIN";
     if (!problem.empty())
-        return text_printf("/proc/ioports: %s, so the ports cannot be checked; "
-                           "parallel ports known to the kernel: %s", problem.c_str(), known);
+        return text_printf(
+            "/proc/ioports: %s, so the ports cannot be checked; "
+            "parallel ports known to the kernel: %s",
+            problem.c_str(), known);
     if (!owned)
         return "";
 
     const unsigned long parport = parport_base_in(list, owner.name);
-    std::string whose = parport ? text_printf("%s (the kernel's parallel port at 0x%lX)", owner.name, parport)
-                                : owner.name;
+    std::string whose =
+        parport ? text_printf("%s (the kernel's parallel port at 0x%lX)", owner.name, parport) : owner.name;
     if (not_parallel) {  // such a device's range is told as the ports asked for that lie in it
         owner.start = owner.start > first_port ? owner.start : first_port;
         owner.end = owner.end < last_port ? owner.end : last_port;

@@ -4,7 +4,10 @@
 
 namespace {
 // Little-endian numbers at `at`, which the caller has checked lie inside the bytes.
-uint32_t u32(const unsigned char* at) { return at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24; }
+uint32_t u32(const unsigned char* at)
+{
+    return at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
 
 constexpr size_t FULL_HEADER = 16;  // interface type, bus number, version, revision, count
 constexpr unsigned char TYPE_PORT = 1, TYPE_DEVICE_SPECIFIC = 5;
@@ -15,7 +18,10 @@ constexpr unsigned char TYPE_PORT = 1, TYPE_DEVICE_SPECIFIC = 5;
 // data's DataSize at 4. The union is as large as its largest member, the interrupt's Level, Vector
 // and KAFFINITY Affinity (a ULONG_PTR): 12 bytes on 32-bit Windows, 16 on 64-bit Windows, so a
 // descriptor there takes 20 bytes, not 16.
-constexpr size_t partial_size(bool wide) { return wide ? 20 : 16; }
+constexpr size_t partial_size(bool wide)
+{
+    return wide ? 20 : 16;
+}
 }  // namespace
 
 bool parse_resource_list(const unsigned char* bytes, size_t size, bool wide, std::vector<IoRange>& ranges)

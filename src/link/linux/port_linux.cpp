@@ -33,8 +33,10 @@ std::string no_parport(const std::string& known)
 {
     if (known == "none")
         return "no parallel port in /proc/sys/dev/parport (load the parport_pc and ppdev modules)";
-    return text_printf("no parallel port at this address in /proc/sys/dev/parport "
-                       "(ports there: %s; pass one with -a)", known.c_str());
+    return text_printf(
+        "no parallel port at this address in /proc/sys/dev/parport "
+        "(ports there: %s; pass one with -a)",
+        known.c_str());
 }
 
 // Root asks for the port instructions on the three ports, once. True when they serve the accesses.
@@ -70,8 +72,10 @@ std::string check_drivers(int number, const std::string& device_refused)
         return text_printf("%s; %s", device_refused.c_str(), unreadable.c_str());
     if (!driver[0])
         return "";
-    return text_printf("%s; %s is registered on parport%d and would write to the port during the download, "
-                       "so the port must be claimed through ppdev", device_refused.c_str(), driver, number);
+    return text_printf(
+        "%s; %s is registered on parport%d and would write to the port during the download, "
+        "so the port must be claimed through ppdev",
+        device_refused.c_str(), driver, number);
 }
 
 // Root: the port is taken like everyone's (the kernel's claim where it knows the port and has its

@@ -237,8 +237,8 @@ std::string lock_by_file(uint16_t first_port)
     char path[48] = "/run/quorva";
     const char* problem = nullptr;
     struct stat info;
-    const int folder = mkdir(path, 0700) == 0 || errno == EEXIST
-                           ? open_high(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW) : -1;
+    const int folder =
+        mkdir(path, 0700) == 0 || errno == EEXIST ? open_high(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW) : -1;
     if (folder < 0 || fstat(folder, &info) != 0)
         problem = errno == ELOOP || errno == ENOTDIR ? "not a real folder" : std::strerror(errno);
     else if (info.st_uid != 0)

@@ -88,8 +88,8 @@ std::string read_io(RES_DES descriptor, std::vector<IoRange>& ranges)
     std::memcpy(&header, data.data(), sizeof header);
     const DWORDLONG base = header.IOD_Alloc_Base, end = header.IOD_Alloc_End;
     if (size >= sizeof header && base <= end && base <= 0xFFFF)
-        ranges.push_back(IoRange{static_cast<uint16_t>(base),
-                                 static_cast<uint16_t>(end > 0xFFFF ? 0xFFFF : end)});
+        ranges.push_back(
+            IoRange{static_cast<uint16_t>(base), static_cast<uint16_t>(end > 0xFFFF ? 0xFFFF : end)});
     return "";
 }
 
@@ -137,8 +137,10 @@ std::string read_resource_map(DEVINST node, std::vector<IoRange>& ranges)
     if (result != ERROR_SUCCESS)
         return failed("RegQueryValueExA", result);
     if (type != REG_RESOURCE_LIST || !parse_resource_list(bytes.data(), size, wide_map, ranges))
-        return text_printf("the resource list %s in the registry is not in its format, so the ports "
-                           "cannot be checked", object.c_str());
+        return text_printf(
+            "the resource list %s in the registry is not in its format, so the ports "
+            "cannot be checked",
+            object.c_str());
     return "";
 }
 
@@ -242,16 +244,16 @@ std::string read_windows_devices(std::vector<DeviceInfo>& devices, bool& listed)
     if (!dll)
         return "";
     DEVINST root;
-    const bool complete =
-        dll_lookup(dll, "CM_Locate_DevNodeA", locate_node) && dll_lookup(dll, "CM_Get_Child", child_of) &&
-        dll_lookup(dll, "CM_Get_Sibling", sibling_of) &&
-        dll_lookup(dll, "CM_Get_DevNode_Registry_PropertyA", property_of) &&
-        dll_lookup(dll, "CM_Get_First_Log_Conf", first_log_conf) &&
-        dll_lookup(dll, "CM_Get_Next_Res_Des", next_res_des) &&
-        dll_lookup(dll, "CM_Get_Res_Des_Data_Size", res_des_size) &&
-        dll_lookup(dll, "CM_Get_Res_Des_Data", res_des_data) &&
-        dll_lookup(dll, "CM_Free_Log_Conf_Handle", free_log_conf) &&
-        dll_lookup(dll, "CM_Free_Res_Des_Handle", free_res_des);
+    const bool complete = dll_lookup(dll, "CM_Locate_DevNodeA", locate_node) &&
+                          dll_lookup(dll, "CM_Get_Child", child_of) &&
+                          dll_lookup(dll, "CM_Get_Sibling", sibling_of) &&
+                          dll_lookup(dll, "CM_Get_DevNode_Registry_PropertyA", property_of) &&
+                          dll_lookup(dll, "CM_Get_First_Log_Conf", first_log_conf) &&
+                          dll_lookup(dll, "CM_Get_Next_Res_Des", next_res_des) &&
+                          dll_lookup(dll, "CM_Get_Res_Des_Data_Size", res_des_size) &&
+                          dll_lookup(dll, "CM_Get_Res_Des_Data", res_des_data) &&
+                          dll_lookup(dll, "CM_Free_Log_Conf_Handle", free_log_conf) &&
+                          dll_lookup(dll, "CM_Free_Res_Des_Handle", free_res_des);
     std::string problem;
     if (complete && locate_node(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS) {
         listed = true;

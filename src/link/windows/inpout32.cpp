@@ -33,8 +33,9 @@ HMODULE load_inpout(size_t length)
 // or value that cannot be read, or is not the DWORD Windows writes, counts as not known.
 bool memory_integrity_on()
 {
-    const char path[] = "SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\"
-                        "HypervisorEnforcedCodeIntegrity";
+    const char path[] =
+        "SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\"
+        "HypervisorEnforcedCodeIntegrity";
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;

@@ -117,9 +117,8 @@ std::string take_turn(uint16_t first_port)
     }
     if (!mutex)
         return text_printf("the port's mutex %s %s: error %lu", name.c_str(),
-                           none ? "cannot be created"
-                           : error == ERROR_ACCESS_DENIED
-                               ? "is held by another program that shuts quorva out"
+                           none                           ? "cannot be created"
+                           : error == ERROR_ACCESS_DENIED ? "is held by another program that shuts quorva out"
                            : error == ERROR_INVALID_HANDLE
                                ? "is taken by another program's object that is not a mutex"
                                : "cannot be created",

@@ -37,18 +37,25 @@ LONG CALLBACK on_probe_fault(EXCEPTION_POINTERS* info)
 void guarded_read(uint16_t port)
 {
     uint8_t value = 0;
-    asm volatile("movl $1f, %1\n\t"
-                 "1: inb %%dx, %%al"
-                 : "+a"(value), "=m"(probe_address)
-                 : "d"(port)
-                 : "memory");
+    asm volatile(
+        "movl $1f, %1\n\t"
+        "1: inb %%dx, %%al"
+        : "+a"(value), "=m"(probe_address)
+        : "d"(port)
+        : "memory");
 }
 
 using AddHandler = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
 using RemoveHandler = ULONG(WINAPI*)(PVOID);
 
-void WINAPI instruction_write(USHORT port, UCHAR value) { x86_out(port, value); }
-UCHAR WINAPI instruction_read(USHORT port) { return x86_in(port); }
+void WINAPI instruction_write(USHORT port, UCHAR value)
+{
+    x86_out(port, value);
+}
+UCHAR WINAPI instruction_read(USHORT port)
+{
+    return x86_in(port);
+}
 
 // What write_port and read_port call: the instructions themselves, or InpOut32's functions once
 // that route is taken. Either way one port access is one call.
