@@ -34,7 +34,11 @@ bool read_byte()
         byte = static_cast<unsigned char>(sniff.text[replayed++]);
         return true;
     }
-    return !sniff_ended && std::fread(&byte, 1, 1, image) == 1;
+    if (sniff_ended)
+        return false;
+    const int c = std::getc(image);  // one byte through the stream's buffer; EOF at the end or on an error
+    byte = static_cast<unsigned char>(c);
+    return c != EOF;
 }
 
 // The format of a file whose name has no known ending, by its start, read one byte at a time so
