@@ -15,7 +15,8 @@ include(CheckCXXCompilerFlag)
 include(CheckLinkerFlag)
 include(CheckPIESupported)
 set(quorva_hardened_programs quorva quorva-sim)
-set(quorva_hardened quorva_core quorva_sim_board quorva_decisions ${quorva_hardened_programs})
+set(quorva_hardened_libraries quorva_core quorva_sim_board quorva_decisions)
+set(quorva_hardened ${quorva_hardened_libraries} ${quorva_hardened_programs})
 
 # The release archive's static link makes its programs static-pie itself where it can
 # (packaging.cmake); -pie would bring the dynamic loader back into a -static program.
@@ -25,7 +26,7 @@ if(NOT QUORVA_STATIC)
     message(STATUS "the linker makes no position-independent executable: quorva is built without PIE")
   endif()
   set_target_properties(${quorva_hardened_programs} PROPERTIES POSITION_INDEPENDENT_CODE ON)
-  foreach(quorva_target quorva_core quorva_sim_board quorva_decisions)
+  foreach(quorva_target ${quorva_hardened_libraries})
     target_compile_options(${quorva_target} PRIVATE ${CMAKE_CXX_COMPILE_OPTIONS_PIE})
   endforeach()
 endif()

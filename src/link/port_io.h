@@ -23,8 +23,8 @@ const char* port_failure();
 
 // Asks the platform for the right to use the three ports first_port .. first_port + 2, and takes
 // the port for this process alone: while another run (or the printer driver) holds it, it waits,
-// sleeping (on Linux, after one second, with one line on standard error that says what for), and
-// it keeps the port until the process ends.
+// sleeping (on Linux and Windows after one second with one line on standard error that says what
+// for), and it keeps the port until the process ends.
 // Returns an empty text when the ports may be used, otherwise a short one that says why not and
 // what the user can do about it.
 // Never exits the process. It may read the status register, and claiming the port from the

@@ -14,8 +14,8 @@ int keep_high(int fd);
 // Opens `path` (close-on-exec) on a descriptor above the standard three; -1 with errno set on failure.
 int open_high(const char* path, int flags, mode_t mode = 0);
 
-// Reads a /proc file into `text` (NUL-terminated), up to its end or to room - 1 characters; its
-// length, or -1 with errno set.
+// Reads a small file of /proc or sysfs into `text` (NUL-terminated), up to its end or to room - 1
+// characters; its length, or -1 with errno set.
 ssize_t read_small(const char* path, char* text, size_t room);
 
 // The number N of the kernel's parportN at first_port, or -1; `known` gets the bases of all

@@ -27,6 +27,8 @@ volatile sig_atomic_t ticks = 0;  // intervals of waiting for the port, counted 
 bool said_waiting = false;        // the wait line is printed once
 struct sigaction saved_alarm;     // what SIGALRM did before the wait, restored after it
 sigset_t saved_mask;              // the signals blocked before the wait, SIGALRM perhaps among them
+// The sleep between two looks at devices/active: one tick, which may also cut it short.
+constexpr timespec tick_pause{tick_ms / 1000, tick_ms % 1000 * 1000 * 1000};
 
 // The timer's signal handler: one more interval of waiting.
 void count_tick(int)
@@ -103,7 +105,6 @@ bool lock_exclusive(int fd, const std::string& what)
 std::string await_handover(int number, bool& handed)
 {
     char holder[64];
-    const timespec pause{tick_ms / 1000, tick_ms % 1000 * 1000 * 1000};
     for (bool first = true;; first = false) {
         if (std::string unreadable = read_holder(number, holder, sizeof holder); !unreadable.empty())
             return unreadable;
@@ -111,7 +112,7 @@ std::string await_handover(int number, bool& handed)
         if (std::strncmp(holder, "ppdev", 5) == 0 || std::strcmp(holder, "none") == 0)
             return "";
         say_waiting(device_path(number), "held by ", holder);
-        nanosleep(&pause, nullptr);  // a tick may cut it short
+        nanosleep(&tick_pause, nullptr);  // a tick may cut it short
     }
 }
 
@@ -131,7 +132,6 @@ std::string claim_refused(const std::string& path)
 std::string wait_for_ppdev(int number, char* holder, size_t room, int& registered_polls)
 {
     char in_the_way[sizeof(dirent::d_name)];
-    const timespec pause{0, 20 * 1000 * 1000};
     for (;;) {
         if (std::string unreadable = read_holder(number, holder, room); !unreadable.empty())
             return unreadable;
@@ -144,7 +144,7 @@ std::string wait_for_ppdev(int number, char* holder, size_t room, int& registere
             return "";
         if (ppdev_holder)
             say_waiting(device_path(number), "held by ", holder);
-        nanosleep(&pause, nullptr);  // a tick may cut it short
+        nanosleep(&tick_pause, nullptr);  // a tick may cut it short
     }
 }
 
@@ -163,7 +163,7 @@ std::string claim_in_turn(int number, int& device, bool (*take_instructions)())
 {
     char holder[64];
     const std::string path = device_path(number);
-    int registered_polls = 50;  // about a second, for the whole run
+    int registered_polls = 1000 / tick_ms;  // about a second, for the whole run
     for (;;) {
         if (!lock_exclusive(device, path))
             return text_printf("%s: the port cannot be locked (%s)", path.c_str(), std::strerror(errno));
