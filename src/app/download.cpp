@@ -41,14 +41,14 @@ bool read_byte()
     return c != EOF;
 }
 
-// The format of a file whose name has no known ending, by its start, read one byte at a time so
-// that nothing past the deciding byte is taken from a pipe. A read error is reported where a raw
-// file's would be: ferror stays set.
+// The format of a file whose name has no known ending, by its start, taken one byte at a time
+// through the stream's buffer, so that the bytes after the deciding one stay in the stream for the
+// raw loop or the reader. A read error is reported where a raw file's would be: ferror stays set.
 ImageFormat format_by_content()
 {
     image_sniff_start(sniff);
     ImageFormat format;
-    for (unsigned char c; std::fread(&c, 1, 1, image) == 1;)
+    for (int c; (c = std::getc(image)) != EOF;)
         if (image_sniff_feed(sniff, static_cast<char>(c), format))
             return format;
     sniff_ended = true;

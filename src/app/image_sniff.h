@@ -9,9 +9,9 @@
 // The look at the start of a file whose name has no known ending. Its first line that is not blank
 // decides: a whole record, right in its first character, digits, byte count, checksum and a known
 // type, makes the file Intel HEX or S-records (the reader then checks the rest, refusing such a
-// record's wrong data length too); anything else, raw. Every
-// character looked at is kept, in order, so that a raw file is sent from its first byte. Blank
-// lines before it are kept as long as a raw image could use them; past that the file is raw.
+// record's wrong data length too); anything else, raw. Every character looked at is kept, in
+// order, so that a raw file is sent from its first byte. Blank lines before it are kept as long as
+// a raw image could use them; past that the file is raw.
 constexpr size_t SNIFF_CHARS = IMAGE_SIZE + MAX_RECORD_CHARS + 3;
 
 struct ImageSniff {

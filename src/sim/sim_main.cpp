@@ -121,7 +121,8 @@ int refuse(Output* outputs, size_t count)
     return 2;
 }
 
-// Says why an output cannot be opened or emptied; a pipe that no program reads is not waited for.
+// Says why an output cannot be opened, emptied, made or given its name; a pipe that no program
+// reads is not waited for.
 int cannot_write(Output* outputs, size_t count, size_t which)
 {
     std::fprintf(stderr, "quorva-sim: cannot write %s: %s\n", outputs[which].path,
@@ -143,8 +144,8 @@ bool unreadable(const char* name, const FileId& id)
 // Opens the outputs for the run: neither may be the image, by whatever name (writing it would empty
 // the image, or create it and the tool would read its own output), nor may the two be one file.
 // What each name leads to is judged first, and only once none is one of those is a regular output
-// made, without its name, and then given it; so the image is never touched, and a refused run makes,
-// removes and renames nothing.
+// made, without its name, and then given it; so the image is never touched, and a run these checks
+// refuse makes, removes and renames nothing.
 // Returns -1 to go on, otherwise the exit status to end with.
 int open_outputs(Output* outputs, size_t count, const char* image)
 {
